@@ -1,0 +1,85 @@
+// CAT decoding (ISO/IEC 13818-1 2.4.4.6), the PCR taken from a packet, and private
+// sections (2.4.4.10) with the card identifier of an EMM.
+#include "section_view.h"
+#include "ts.h"
+
+using namespace ts_detail;
+
+int32_t TS_CAT_FromPreSection(TS_CAT* cat, const TS_PreSection* pre) {
+    if (cat == nullptr || pre == nullptr) return -1;
+    ByteReader r = SectionReader(pre);
+    cat->table_id = r.u8();
+    uint16_t v = r.u16();
+    cat->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
+    cat->reserved_1 = (v >> 12) & 3;
+    cat->section_length = v & 0x0FFF;
+    cat->transport_stream_id = r.u16();
+    uint8_t x = r.u8();
+    cat->reserved_2 = x >> 6;
+    cat->version_number = (x >> 1) & 0x1F;
+    cat->current_next_indicator = x & 1;
+    cat->section_number = r.u8();
+    cat->last_section_number = r.u8();
+    DecodeDescriptorLoop(pre->buffer, 8, LoopEnd(pre), cat->descriptors, TS_MAX_DESCRIPTORS,
+                         &cat->descriptor_count);
+    cat->CRC_32 = SectionCRC(pre);
+    cat->decoded = 1;
+    return 0;
+}
+
+int32_t TS_PCR_Import(TS_PCR* pcr, const uint8_t* b) {
+    if (pcr == nullptr || b == nullptr) return -1;
+    pcr->table_id = b[0];
+    pcr->program_clock_reference_base = (uint64_t{b[1]} << 25) | (uint64_t{b[2]} << 17) |
+                                        (uint64_t{b[3]} << 9) | (uint64_t{b[4]} << 1) |
+                                        (b[5] >> 7);
+    pcr->reserved = (b[5] >> 1) & 0x3F;
+    pcr->program_clock_reference_extension = ((b[5] & 1u) << 8) | b[6];
+    return 0;
+}
+
+int32_t TS_Section_PrivateFromPreSection(TS_Section* s, const TS_PreSection* pre) {
+    if (s == nullptr || pre == nullptr) return -1;
+    ByteReader r = SectionReader(pre);
+    s->table_id = r.u8();
+    uint16_t v = r.u16();
+    s->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
+    s->private_indicator = (v >> 14) & 1;
+    s->reserved_1 = (v >> 12) & 3;
+    s->private_section_length = v & 0x0FFF;
+    if (s->section_syntax_indicator) {
+        s->table_id_extension = r.u16();
+        uint8_t x = r.u8();
+        s->reserved_2 = x >> 6;
+        s->version_number = (x >> 1) & 0x1F;
+        s->current_next_indicator = x & 1;
+        s->section_number = r.u8();
+        s->last_section_number = r.u8();
+        // Data bytes end where the CRC_32 begins.
+        ByteReader data = r.sub(LoopEnd(pre) > 8 ? LoopEnd(pre) - 8 : 0);
+        data.copy(s->private_data_byte, TS_Section_DataLength(s), sizeof s->private_data_byte);
+        s->CRC_32 = SectionCRC(pre);
+    } else {
+        r.copy(s->private_data_byte, s->private_section_length, sizeof s->private_data_byte);
+    }
+    s->decoded = 1;
+    return 0;
+}
+
+uint16_t TS_Section_DataLength(const TS_Section* s) {
+    if (s == nullptr) return 0;
+    uint32_t n = s->section_syntax_indicator
+                     ? (s->private_section_length >= 9 ? s->private_section_length - 9u : 0u)
+                     : s->private_section_length;
+    // What a section that fits the assembly buffer can hold.
+    uint32_t room = TS_SECTION_CAPACITY - (s->section_syntax_indicator ? 12u : 3u);
+    return static_cast<uint16_t>(n < room ? n : room);
+}
+
+int32_t TS_Section_GetCardIdFromEMM(uint64_t* card_id, const TS_Section* s) {
+    if (card_id == nullptr || s == nullptr) return -1;
+    uint64_t id = 0;
+    for (int i = 0; i < 6; ++i) id = (id << 8) | s->private_data_byte[i];
+    *card_id = id;
+    return 0;
+}

@@ -1,0 +1,123 @@
+// PAT and PMT decoding (ISO/IEC 13818-1 2.4.4.3, 2.4.4.8) and the PMT lookups.
+#include "section_view.h"
+#include "ts.h"
+
+using namespace ts_detail;
+
+int32_t TS_PAT_GetProgramData(TS_ProgramData* program, const uint8_t* bytes) {
+    if (program == nullptr || bytes == nullptr) return -1;
+    program->program_number = static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+    program->reserved = bytes[2] >> 5;
+    program->PID = static_cast<uint16_t>(((bytes[2] & 0x1F) << 8) | bytes[3]);
+    return 0;
+}
+
+int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre) {
+    if (pat == nullptr || pre == nullptr) return -1;
+    ByteReader r = SectionReader(pre);
+    pat->table_id = r.u8();
+    uint16_t v = r.u16();
+    pat->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
+    pat->reserved_1 = (v >> 12) & 3;
+    pat->section_length = v & 0x0FFF;
+    pat->transport_stream_id = r.u16();
+    uint8_t x = r.u8();
+    pat->reserved_2 = x >> 6;
+    pat->version_number = (x >> 1) & 0x1F;
+    pat->current_next_indicator = x & 1;
+    pat->section_number = r.u8();
+    pat->last_section_number = r.u8();
+
+    // Four bytes per entry between last_section_number and CRC_32; a final partial entry is
+    // still decoded, from bytes of the section. Entries beyond the record's room are dropped.
+    pat->program_count = 0;
+    const int32_t loop = static_cast<int32_t>(pat->section_length) - 9;
+    for (int32_t offset = 0; offset < loop && pat->program_count < TS_MAX_PROGRAMS; offset += 4) {
+        uint8_t entry[4];
+        for (uint32_t k = 0; k < 4; ++k) entry[k] = r.peek(8u + static_cast<uint32_t>(offset) + k);
+        TS_PAT_GetProgramData(&pat->programs[pat->program_count++], entry);
+    }
+    pat->CRC_32 = SectionCRC(pre);
+    pat->decoded = 1;
+    return 0;
+}
+
+int32_t TS_PMT_GetStreamInfo(TS_StreamInfo* stream, const uint8_t* bytes, uint16_t available) {
+    if (stream == nullptr || bytes == nullptr) return -1;
+    ByteReader r(bytes, available);
+    stream->stream_type = r.u8();
+    stream->elementary_PID = r.u16() & 0x1FFF;
+    stream->ES_info_length = r.u16() & 0x0FFF;
+    uint32_t end = 5u + stream->ES_info_length;
+    if (end > available) end = available;
+    DecodeDescriptorLoop(bytes, 5, end, stream->descriptors, TS_MAX_DESCRIPTORS,
+                         &stream->descriptor_count);
+    return 0;
+}
+
+int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pid) {
+    if (pmt == nullptr || pre == nullptr) return -1;
+    ByteReader r = SectionReader(pre);
+    pmt->table_id = r.u8();
+    uint16_t v = r.u16();
+    pmt->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
+    pmt->reserved_1 = (v >> 12) & 3;
+    pmt->section_length = v & 0x0FFF;
+    pmt->program_number = r.u16();
+    uint8_t x = r.u8();
+    pmt->reserved_2 = x >> 6;
+    pmt->version_number = (x >> 1) & 0x1F;
+    pmt->current_next_indicator = x & 1;
+    pmt->section_number = r.u8();
+    pmt->last_section_number = r.u8();
+    pmt->PCR_PID = r.u16() & 0x1FFF;
+    pmt->program_info_length = r.u16() & 0x0FFF;
+
+    // Both loops stay in front of the CRC_32, whatever the lengths claim.
+    const uint32_t end = LoopEnd(pre);
+    uint32_t info_end = 12u + pmt->program_info_length;
+    if (info_end > end) info_end = end;
+    uint32_t pos = DecodeDescriptorLoop(pre->buffer, 12, info_end, pmt->descriptors,
+                                        TS_MAX_DESCRIPTORS, &pmt->descriptor_count);
+    pmt->stream_count = 0;
+    while (pos < end) {
+        const uint8_t* entry = pre->buffer + pos;
+        uint16_t available = static_cast<uint16_t>(end - pos);
+        uint32_t es_info_length = available >= 5 ? ((entry[3] & 0x0Fu) << 8) | entry[4] : 0;
+        if (pmt->stream_count < TS_MAX_STREAMS)
+            TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], entry, available);
+        pos += 5u + es_info_length;
+    }
+    pmt->CRC_32 = SectionCRC(pre);
+    pmt->decoded = 1;
+    pmt->PID = pid;
+    return 0;
+}
+
+int32_t TS_IsStreamPIDOfPMT(const TS_PMT* pmt, uint16_t pid) {
+    if (pmt == nullptr) return 0;
+    uint32_t n = pmt->stream_count < TS_MAX_STREAMS ? pmt->stream_count : TS_MAX_STREAMS;
+    for (uint32_t i = 0; i < n; ++i)
+        if (pmt->streams[i].elementary_PID == pid) return 1;
+    return 0;
+}
+
+// CA_PID of the first CA_descriptor of a descriptor loop, or TS_NO_PID.
+static uint16_t FirstCAPID(const TS_Descriptor* descriptors, uint16_t count) {
+    uint32_t n = count < TS_MAX_DESCRIPTORS ? count : TS_MAX_DESCRIPTORS;
+    for (uint32_t i = 0; i < n; ++i)
+        if (descriptors[i].descriptor_tag == 9) return descriptors[i].conditional_access.CA_PID;
+    return TS_NO_PID;
+}
+
+int32_t TS_GetCAPIDFromPMT(uint16_t* ca_pid, const TS_PMT* pmt) {
+    if (ca_pid == nullptr || pmt == nullptr) return -1;
+    *ca_pid = FirstCAPID(pmt->descriptors, pmt->descriptor_count);
+    return 0;
+}
+
+int32_t TS_GetCAPIDFromCAT(uint16_t* ca_pid, const TS_CAT* cat) {
+    if (ca_pid == nullptr || cat == nullptr) return -1;
+    *ca_pid = FirstCAPID(cat->descriptors, cat->descriptor_count);
+    return 0;
+}

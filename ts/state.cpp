@@ -1,0 +1,76 @@
+// Decoder state containers and their stream buffer, and the library's static buffers.
+#include <cstddef>
+#include <cstring>
+
+#include "state.h"
+#include "ts.h"
+
+TS_Data g_tData;
+TS_SimpleData g_tSimpleData;
+char g_strString1[TS_NAME_CAPACITY];
+char g_strString2[TS_NAME_CAPACITY];
+
+int32_t TS_Initialise(TS_Data* data) {
+    if (data == nullptr) return -1;
+    // Everything but the stream bytes, which are never read beyond u64Size: clearing 32 MiB
+    // at every start would cost time and resident memory for nothing.
+    std::memset(static_cast<void*>(data), 0, offsetof(TS_Data, lu8Stream));
+    data->u16PIDCount = 0;
+    std::memset(data->lu16PIDList, 0, sizeof data->lu16PIDList);
+    TS_PreSection_Initialise(&data->tCATPreSection);
+    TS_PreSection_Initialise(&data->tPATPreSection);
+    for (auto& pre : data->ltPMTPreSection) TS_PreSection_Initialise(&pre);
+    TS_PreSection_Initialise(&data->tPrivatePreSection);
+    TS_PreSection_Initialise(&data->tEMMPreSection);
+    return 0;
+}
+
+int32_t TS_InitialiseSimple(TS_SimpleData* data) {
+    if (data == nullptr) return -1;
+    std::memset(static_cast<void*>(data), 0, offsetof(TS_SimpleData, lu8Stream));
+    TS_PreSection_Initialise(&data->tPATPreSection);
+    TS_PreSection_Initialise(&data->tPMTPreSection);
+    TS_PreSection_Initialise(&data->tPrivatePreSection);
+    return 0;
+}
+
+// Appends to a stream buffer, moving the unconsumed tail to the front first.
+template <class Container>
+static int32_t Append(Container* data, const uint8_t* bytes, uint64_t length) {
+    if (data == nullptr || bytes == nullptr) return -1;
+    uint64_t remaining = data->u64Size - data->u64Offset;
+    if (remaining + length > TS_STREAM_CAPACITY) return -2;
+    std::memmove(data->lu8Stream, data->lu8Stream + data->u64Offset, remaining);
+    if (length) std::memcpy(data->lu8Stream + remaining, bytes, length);
+    data->u64Size = remaining + length;
+    data->u64Offset = 0;
+    return 0;
+}
+
+int32_t TS_AddStream(TS_Data* data, const uint8_t* bytes, uint64_t length) {
+    return Append(data, bytes, length);
+}
+
+int32_t TS_AddStreamSimple(TS_SimpleData* data, const uint8_t* bytes, uint64_t length) {
+    return Append(data, bytes, length);
+}
+
+int32_t GetBaseFileName(char* dst, const char* src, size_t capacity) {
+    if (dst == nullptr || src == nullptr) return -1;
+    size_t n = std::strlen(src);
+    if (n >= capacity) {
+        if (capacity) dst[0] = '\0';
+        return -2;
+    }
+    std::memcpy(dst, src, n + 1);
+    // Cut at the last full stop of the file name proper; a directory separator ends the
+    // search, and the first character is never cut.
+    for (size_t i = n; i-- > 1;) {
+        if (dst[i] == '\\' || dst[i] == '/') break;
+        if (dst[i] == '.') {
+            dst[i] = '\0';
+            break;
+        }
+    }
+    return 0;
+}
