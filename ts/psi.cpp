@@ -80,12 +80,17 @@ int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pi
     uint32_t pos = DecodeDescriptorLoop(pre->buffer, 12, info_end, pmt->descriptors,
                                         TS_MAX_DESCRIPTORS, &pmt->descriptor_count);
     pmt->stream_count = 0;
+    pmt->elementary_PID_count = 0;
     while (pos < end) {
         const uint8_t* entry = pre->buffer + pos;
         uint16_t available = static_cast<uint16_t>(end - pos);
-        uint32_t es_info_length = available >= 5 ? ((entry[3] & 0x0Fu) << 8) | entry[4] : 0;
+        if (available < 5) break;  // not even an entry header before the CRC_32
+        uint32_t es_info_length = ((entry[3] & 0x0Fu) << 8) | entry[4];
         if (pmt->stream_count < TS_MAX_STREAMS)
             TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], entry, available);
+        if (pmt->elementary_PID_count < TS_MAX_ELEMENTARY_PIDS)
+            pmt->elementary_PIDs[pmt->elementary_PID_count++] =
+                static_cast<uint16_t>(((entry[1] & 0x1F) << 8) | entry[2]);
         pos += 5u + es_info_length;
     }
     pmt->CRC_32 = SectionCRC(pre);
@@ -96,9 +101,10 @@ int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pi
 
 int32_t TS_IsStreamPIDOfPMT(const TS_PMT* pmt, uint16_t pid) {
     if (pmt == nullptr) return 0;
-    uint32_t n = pmt->stream_count < TS_MAX_STREAMS ? pmt->stream_count : TS_MAX_STREAMS;
+    uint32_t n = pmt->elementary_PID_count;
+    if (n > TS_MAX_ELEMENTARY_PIDS) n = TS_MAX_ELEMENTARY_PIDS;
     for (uint32_t i = 0; i < n; ++i)
-        if (pmt->streams[i].elementary_PID == pid) return 1;
+        if (pmt->elementary_PIDs[i] == pid) return 1;
     return 0;
 }
 

@@ -22,6 +22,9 @@ inline constexpr uint32_t TS_SECTION_CAPACITY = 2928;  // 16 packets of 183 byte
 inline constexpr uint32_t TS_MAX_PROGRAMS = 16;
 inline constexpr uint32_t TS_MAX_DESCRIPTORS = 32;
 inline constexpr uint32_t TS_MAX_STREAMS = 16;
+// Every elementary_PID of a PMT is kept, also beyond the 16 detailed stream records, so that
+// no stream of a large PMT is lost: a section of 2928 bytes holds at most 582 entries.
+inline constexpr uint32_t TS_MAX_ELEMENTARY_PIDS = 582;
 inline constexpr uint32_t TS_MAX_PIDS = 256;
 inline constexpr uint32_t TS_MAX_LANGUAGES = 63;
 inline constexpr uint16_t TS_PID_PAT = 0x0000;
@@ -352,6 +355,10 @@ struct TS_PMT {
     uint32_t CRC_32;
     uint8_t decoded;
     uint16_t PID;  // the PID the section arrived on
+    // Every stream entry's elementary_PID, in section order (streams beyond the 16 records
+    // included); TS_IsStreamPIDOfPMT looks here.
+    uint16_t elementary_PID_count;
+    uint16_t elementary_PIDs[TS_MAX_ELEMENTARY_PIDS];
 };
 
 int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre);
@@ -495,6 +502,18 @@ struct TS_PMTSplitTable {
     uint16_t u16Count;
     TS_PMTSplitEntry ltEntry[256];
 };
+
+// Survey: the runs of PMTs of `fileName` (one program followed), with the bytes the split
+// writer writes for each. 0 done; -1 null argument; -2 input does not open (message on
+// standard error); -3 a PAT with more than two entries (scan stopped, runs so far kept).
+int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName);
+// Split writer: every PMT into a file of its own (`all`), or the PMT with CRC_32 `crc` into
+// `outputName` (null: "<base>_<CRC>.ts"). 0 done; -1 null argument; -2 input does not open;
+// -3 a PAT with more than two entries; -4 an output does not open (or is the input itself);
+// -5 a write failed. Each failure is reported on standard error. When `written` is given it
+// receives one entry per output file: its CRC_32 and the bytes written to it.
+int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
+                        TS_PMTSplitTable* written = nullptr);
 
 // Base of the output names: `src` cut at its last full stop after the last '/' or '\'.
 // -2: the name does not fit `capacity` bytes (dst left empty).
