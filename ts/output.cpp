@@ -81,7 +81,8 @@ void CloseInput(InputFile* input) {
     input->fd = -1;
 }
 
-int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int32_t failure) {
+int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int32_t failure,
+                   const char* message) {
     if (slot >= kMaxOutputs || name == nullptr) return failure;
     Output& o = g_ltOutput[slot];
     if (o.fd >= 0) CloseOutput(slot);
@@ -95,7 +96,7 @@ int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int3
     if (!refused && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) refused = true;
     if (refused) {
         if (fd >= 0) ::close(fd);
-        std::fprintf(stderr, "Error: Failed open %s.\n", name);
+        std::fprintf(stderr, message ? message : "Error: Failed open %s.\n", name);
         return failure;
     }
     o.fd = fd;

@@ -23,9 +23,11 @@ int32_t OpenInput(InputFile* input, const char* name);
 void CloseInput(InputFile* input);
 
 // Opens output `slot` (0..255) as `name`, write-only, created with mode 0666 and truncated.
-// An output that is `input` itself, or that does not open, is refused with
-// "Error: Failed open %s.\n" and `failure` is returned; the file is left as it was.
-int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int32_t failure);
+// An output that is `input` itself, or that does not open, is refused with `message` (a
+// format taking the name; "Error: Failed open %s.\n" when null) and `failure` is returned;
+// the file is left as it was.
+int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int32_t failure,
+                   const char* message = nullptr);
 bool IsOutputOpen(uint32_t slot);
 // Appends bytes to output `slot`. A failed or short write prints
 // "Error: Failed write %s.\n" with the reason and returns -5; the output is then closed.
