@@ -1,0 +1,329 @@
+// PMT survey and split writer: runs, sizes and the exact bytes written, on streams built
+// here (where the expected output is a list of input packets) and on the shared streams.
+#include <gtest/gtest.h>
+
+#include "files.h"
+#include "mux.h"
+#include "ts.h"
+
+using namespace tsb;
+using testfiles::ScratchDir;
+
+namespace {
+
+constexpr uint16_t kPMT = 0x100, kVideo = 0x111, kAudio = 0x112, kAudio2 = 0x113, kPCR = 0x1FF,
+                   kECM = 0x130;
+
+Bytes PmtA(uint16_t pcr = kPCR) {
+    return PmtSection(1, pcr, CaDescriptor(0x0B00, kECM), {{0x02, kVideo, {}}, {0x04, kAudio, {}}});
+}
+Bytes PmtB(uint16_t pcr = kPCR) {
+    return PmtSection(1, pcr, CaDescriptor(0x0B00, kECM),
+                      {{0x02, kVideo, {}}, {0x04, kAudio, {}}, {0x04, kAudio2, LanguageDescriptor({{"eng", 0}})}},
+                      1);
+}
+
+struct Split {
+    ScratchDir dir;
+    std::string input;
+    explicit Split(const Bytes& file, const std::string& name = "rec.2024.ts") {
+        input = (dir / name).string();
+        testfiles::Write(input, file);
+    }
+    Bytes Output(uint32_t crc) const {
+        char name[64];
+        std::snprintf(name, sizeof name, "rec.2024_%08X.ts", crc);
+        return testfiles::Read(dir / name);
+    }
+};
+
+// Runs A, B, A with the PCR on a PID of its own and an ECM PID; SI and null packets around.
+struct ABA {
+    Mux m;
+    std::vector<size_t> a, b;  // expected packets of A's and B's files
+    ABA() {
+        m.Es(kVideo);  // before any PAT: dropped
+        size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+        m.Es(kVideo);  // before the PMT: dropped
+        size_t pmt = m.Section(kPMT, PmtA());
+        a = {pat, pmt};
+        for (int i = 0; i < 3; ++i) a.push_back(m.Es(kVideo));
+        a.push_back(m.Es(kPCR, true));
+        m.Es(0x11);    // SDT: not followed
+        m.Es(0x1FFF);  // null
+        a.push_back(m.Es(kECM));
+        a.push_back(m.Es(kAudio));
+        m.Es(kAudio2);  // not in A
+        size_t pat2 = m.Section(0, PatSection(1, {{1, kPMT}}));
+        pmt = m.Section(kPMT, PmtB());
+        b = {pat2, pmt};
+        b.push_back(m.Es(kAudio2));
+        b.push_back(m.Es(kVideo));
+        b.push_back(m.Es(kPCR, true));
+        pmt = m.Section(kPMT, PmtB());  // same CRC: the run goes on
+        b.push_back(pat2);
+        b.push_back(pmt);
+        b.push_back(m.Es(kAudio));
+        pmt = m.Section(kPMT, PmtA());
+        a.push_back(pat2);
+        a.push_back(pmt);
+        a.push_back(m.Es(kVideo));
+        m.Es(kAudio2);  // dropped: A is current
+    }
+};
+
+TEST(PMTSurvey, RunsABAWithRepeatAndSizes) {
+    ABA s;
+    Split f(s.m.File());
+    static TS_PMTSplitTable table;
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
+    ASSERT_EQ(table.u16Count, 3);
+    const uint32_t crcA = TrailingU32(PmtA()), crcB = TrailingU32(PmtB());
+    EXPECT_EQ(table.ltEntry[0].u32CRC32, crcA);
+    EXPECT_EQ(table.ltEntry[1].u32CRC32, crcB);
+    EXPECT_EQ(table.ltEntry[2].u32CRC32, crcA);
+    EXPECT_EQ(table.ltEntry[0].u16Repeat, 0);
+    EXPECT_EQ(table.ltEntry[1].u16Repeat, 0);
+    EXPECT_EQ(table.ltEntry[2].u16Repeat, 1);
+    // A's first run: PAT copy, PMT, 3 video, PCR, ECM, audio.
+    EXPECT_EQ(table.ltEntry[0].u64Size, 8u * 188);
+    EXPECT_EQ(table.ltEntry[1].u64Size, 8u * 188);
+    EXPECT_EQ(table.ltEntry[2].u64Size, 3u * 188);
+}
+
+TEST(PMTSplit, AllModeWritesEachPMTsPacketsInOrder) {
+    ABA s;
+    Split f(s.m.File());
+    static TS_PMTSplitTable written;
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr, &written), 0);
+    EXPECT_EQ(written.u16Count, 2);
+    EXPECT_EQ(f.Output(TrailingU32(PmtA())), s.m.Pick(s.a));
+    EXPECT_EQ(f.Output(TrailingU32(PmtB())), s.m.Pick(s.b));
+}
+
+TEST(PMTSplit, SingleModeWritesOnlyTheWantedPMT) {
+    ABA s;
+    Split f(s.m.File());
+    std::string out = (f.dir / "chosen.ts").string();
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtB()), out.c_str()), 0);
+    EXPECT_EQ(testfiles::Read(out), s.m.Pick(s.b));
+    // Generated name when none is given.
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), nullptr), 0);
+    EXPECT_EQ(f.Output(TrailingU32(PmtA())), s.m.Pick(s.a));
+}
+
+TEST(PMTSplit, CRCThatNoPMTCarriesCreatesNoFile) {
+    ABA s;
+    Split f(s.m.File());
+    static TS_PMTSplitTable written;
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, 0x12345678, nullptr, &written), 0);
+    EXPECT_EQ(written.u16Count, 0);
+    EXPECT_FALSE(std::filesystem::exists(f.dir / "rec.2024_12345678.ts"));
+}
+
+TEST(PMTSplit, PCROnTheVideoPIDIsWrittenAndCountedOnce) {
+    Mux m;
+    size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+    size_t pmt = m.Section(kPMT, PmtA(kVideo));
+    std::vector<size_t> expect{pat, pmt, m.Es(kVideo, true), m.Es(kVideo), m.Es(kAudio), m.PcrOnly(kVideo)};
+    Split f(m.File());
+    static TS_PMTSplitTable table;
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
+    ASSERT_EQ(table.u16Count, 1);
+    EXPECT_EQ(table.ltEntry[0].u64Size, expect.size() * 188);
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), 0);
+    EXPECT_EQ(f.Output(TrailingU32(PmtA(kVideo))), m.Pick(expect));
+}
+
+TEST(PMTSplit, SectionSpanningTwoPacketsIsWrittenWhole) {
+    // Eighteen audio streams with language descriptors: the section needs two packets.
+    std::vector<Stream> streams{{0x1B, kVideo, {}}};
+    for (uint16_t i = 0; i < 18; ++i)
+        streams.push_back({0x03, static_cast<uint16_t>(0x200 + i), LanguageDescriptor({{"jpn", 0}})});
+    Bytes big = PmtSection(1, kVideo, {}, streams);
+    ASSERT_GT(big.size(), 183u);
+    Mux m;
+    size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+    auto pmt = m.Psi(kPMT, {big});
+    ASSERT_EQ(pmt.size(), 2u);
+    std::vector<size_t> expect{pat, pmt[0], pmt[1], m.Es(kVideo, true), m.Es(0x211)};  // 0x211: the 18th audio
+    Split f(m.File());
+    static TS_PMTSplitTable table;
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
+    ASSERT_EQ(table.u16Count, 1);
+    EXPECT_EQ(table.ltEntry[0].u64Size, expect.size() * 188);
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), 0);
+    EXPECT_EQ(f.Output(TrailingU32(big)), m.Pick(expect));
+}
+
+TEST(PMTSplit, CorruptedPMTNeitherStartsARunNorIsWritten) {
+    Mux m;
+    size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+    size_t pmt = m.Section(kPMT, PmtA());
+    Bytes bad = PmtB();
+    bad[bad.size() - 6] ^= 0x01;  // a flipped bit in the stream loop: the CRC no longer checks
+    m.Section(kPMT, bad);
+    std::vector<size_t> expect{pat, pmt, m.Es(kVideo), m.Es(kAudio)};
+    m.Es(kAudio2);  // named only by the corrupted section
+    Split f(m.File());
+    static TS_PMTSplitTable table;
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
+    ASSERT_EQ(table.u16Count, 1);
+    EXPECT_EQ(table.ltEntry[0].u64Size, expect.size() * 188);
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), 0);
+    EXPECT_EQ(f.Output(TrailingU32(PmtA())), m.Pick(expect));
+}
+
+TEST(PMTSurvey, ProgramFollowedIsEntryOneElseEntryZero) {
+    // Network entry first: entry 1 is followed.
+    Mux net;
+    net.Section(0, PatSection(1, {{0, 0x10}, {1, kPMT}}));
+    net.Section(kPMT, PmtA());
+    net.Es(kVideo);
+    Split f1(net.File());
+    static TS_PMTSplitTable table;
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f1.input.c_str()), 0);
+    EXPECT_EQ(table.u16Count, 1);
+    // Only the network entry: nothing is followed.
+    Mux none;
+    none.Section(0, PatSection(1, {{0, 0x10}}));
+    none.Section(kPMT, PmtA());
+    Split f2(none.File());
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f2.input.c_str()), 0);
+    EXPECT_EQ(table.u16Count, 0);
+}
+
+TEST(PMTSurvey, PATWithThreeEntriesStopsTheScan) {
+    Mux m;
+    m.Section(0, PatSection(1, {{1, kPMT}}));
+    m.Section(kPMT, PmtA());
+    m.Es(kVideo);
+    m.Section(0, PatSection(1, {{1, kPMT}, {2, 0x101}, {3, 0x102}}));
+    m.Es(kVideo);
+    Split f(m.File());
+    static TS_PMTSplitTable table;
+    EXPECT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), -3);
+    ASSERT_EQ(table.u16Count, 1);
+    EXPECT_EQ(table.ltEntry[0].u64Size, 3u * 188);  // the runs before the stop are kept
+    EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), -3);
+    EXPECT_EQ(f.Output(TrailingU32(PmtA())).size(), 3u * 188);  // files already written are kept
+}
+
+TEST(PMTSplit, FailuresOfInputAndOutputs) {
+    ABA s;
+    Split f(s.m.File());
+    static TS_PMTSplitTable table;
+    EXPECT_EQ(TS_CheckPMTSplit(&table, (f.dir / "missing.ts").c_str()), -2);
+    EXPECT_EQ(table.u16Count, 0);
+    EXPECT_EQ(TS_PMTSplitFile((f.dir / "missing.ts").c_str(), 1, 0, nullptr), -2);
+    EXPECT_EQ(TS_CheckPMTSplit(&table, nullptr), -1);
+    EXPECT_EQ(TS_PMTSplitFile(nullptr, 1, 0, nullptr), -1);
+    // The input itself as output, under another spelling: refused, the input unchanged.
+    std::string other = (f.dir / "." / "rec.2024.ts").string();
+    EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), other.c_str()), -4);
+    EXPECT_EQ(testfiles::Read(f.input), s.m.File());
+    // A full device: the failed write is reported.
+    if (std::filesystem::exists("/dev/full"))
+        EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), "/dev/full"), -5);
+}
+
+TEST(PMTSplit, OutputIsTruncatedOnOpening) {
+    ABA s;
+    Split f(s.m.File());
+    std::string out = (f.dir / "out.ts").string();
+    testfiles::Write(out, Bytes(100000, 0xAA));
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtB()), out.c_str()), 0);
+    EXPECT_EQ(testfiles::Read(out), s.m.Pick(s.b));
+}
+
+TEST(PMTSplit, M2TSKeepsEachPacketsExtraHeader) {
+    ABA s;
+    Bytes m2ts = JoinM2ts(s.m.packets);
+    Split f(m2ts);
+    static TS_PMTSplitTable table;
+    ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
+    ASSERT_EQ(table.u16Count, 3);
+    EXPECT_EQ(table.ltEntry[0].u64Size, 8u * 192);
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtB()), nullptr), 0);
+    Bytes expect;
+    for (size_t i : s.b) expect.insert(expect.end(), m2ts.begin() + static_cast<long>(i * 192),
+                                       m2ts.begin() + static_cast<long>(i * 192 + 192));
+    EXPECT_EQ(f.Output(TrailingU32(PmtB())), expect);
+}
+
+TEST(BaseFileName, CutsTheExtensionOfTheFileNameOnly) {
+    char out[64];
+    auto base = [&](const char* in) {
+        EXPECT_EQ(GetBaseFileName(out, in, sizeof out), 0);
+        return std::string(out);
+    };
+    EXPECT_EQ(base("rec.2024.ts"), "rec.2024");
+    EXPECT_EQ(base("movie"), "movie");
+    EXPECT_EQ(base(""), "");
+    EXPECT_EQ(base(".ts"), ".ts");
+    EXPECT_EQ(base("a.b\\c"), "a.b\\c");
+    EXPECT_EQ(base("dir.d/file"), "dir.d/file");
+    EXPECT_EQ(base("dir.d/file.ts"), "dir.d/file");
+    EXPECT_EQ(GetBaseFileName(out, std::string(80, 'x').c_str(), sizeof out), -2);
+    EXPECT_EQ(GetBaseFileName(nullptr, "a", 1), -1);
+}
+
+// On every shared stream, what the survey gives each PMT is exactly what -a writes for it.
+TEST(PMTSplitShared, SurveySizesEqualTheBytesWritten) {
+    if (testfiles::SharedStream("sample.ts").empty()) GTEST_SKIP() << "../shared/streams is absent; skipped";
+    for (const char* name : {"sample.ts", "single-pmt.ts", "pmt-aba.ts", "pmt-two-packets.ts", "two-programs.ts",
+                             "broadcast.ts", "broadcast-damaged.ts", "sample.m2ts", "broadcast.m2ts"}) {
+        SCOPED_TRACE(name);
+        ScratchDir dir;
+        std::filesystem::path link = dir / name;
+        std::filesystem::create_symlink(testfiles::SharedStream(name), link);
+        static TS_PMTSplitTable table, written;
+        ASSERT_EQ(TS_CheckPMTSplit(&table, link.c_str()), 0);
+        ASSERT_EQ(TS_PMTSplitFile(link.c_str(), 1, 0, nullptr, &written), 0);
+        ASSERT_GT(written.u16Count, 0);
+        for (uint16_t w = 0; w < written.u16Count; ++w) {
+            uint64_t survey = 0;
+            for (uint16_t i = 0; i < table.u16Count; ++i)
+                if (table.ltEntry[i].u32CRC32 == written.ltEntry[w].u32CRC32) survey += table.ltEntry[i].u64Size;
+            char base[64];
+            GetBaseFileName(base, name, sizeof base);
+            char out[96];
+            std::snprintf(out, sizeof out, "%s_%08X.ts", base, written.ltEntry[w].u32CRC32);
+            Bytes bytes = testfiles::Read(dir / out);
+            EXPECT_EQ(bytes.size(), survey) << out;
+            const size_t unit = std::string(name).ends_with(".m2ts") ? 192 : 188;
+            ASSERT_EQ(bytes.size() % unit, 0u) << out;
+            for (size_t at = unit - 188; at < bytes.size(); at += unit) ASSERT_EQ(bytes[at], 0x47) << out << " @" << at;
+        }
+    }
+}
+
+// single-pmt.ts by an independent filter: each PMT packet preceded by the last PAT packet,
+// then every packet on 0x100 (video, PCR) and 0x101 (audio) once the PMT is known.
+TEST(PMTSplitShared, SinglePMTMatchesAPIDFilter) {
+    REQUIRE_SHARED_STREAM(src, "single-pmt.ts");
+    Bytes in = testfiles::Read(src);
+    ASSERT_EQ(in.size() % 188, 0u);
+    Bytes expect, pat;
+    bool pmt_seen = false;
+    for (size_t at = 0; at + 188 <= in.size(); at += 188) {
+        const uint8_t* p = &in[at];
+        uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+        if (pid == 0) {
+            pat.assign(p, p + 188);
+        } else if (pid == 0x1000) {
+            ASSERT_TRUE(p[1] & 0x40);  // one packet per section in this stream
+            expect.insert(expect.end(), pat.begin(), pat.end());
+            expect.insert(expect.end(), p, p + 188);
+            pmt_seen = true;
+        } else if (pmt_seen && (pid == 0x100 || pid == 0x101)) {
+            expect.insert(expect.end(), p, p + 188);
+        }
+    }
+    ScratchDir dir;
+    std::filesystem::create_symlink(src, dir / "single-pmt.ts");
+    ASSERT_EQ(TS_PMTSplitFile((dir / "single-pmt.ts").c_str(), 1, 0, nullptr), 0);
+    EXPECT_EQ(testfiles::Read(dir / "single-pmt_2F44B99B.ts"), expect);
+}
+
+}  // namespace
