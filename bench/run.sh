@@ -119,7 +119,7 @@ clean_outputs() {
 # registers one; CHECK is a function run after every run (or "-"), which sets
 # check[KEY] to a note, or to "MISMATCH: ..." when the outputs are wrong.
 declare -a jobs
-declare -A job_out job_check job_once best rss rc check
+declare -A job_out job_check job_once best rss rc check times
 job() {
     local key=$1
     jobs+=("$key"); job_out[$key]=$2; job_check[$key]=$3; shift 3
@@ -150,6 +150,7 @@ run_once() {
     fi
     case $kib in ''|*[!0-9]*) kib=0 ;; esac
     [ "$kib" -gt "${rss[$key]}" ] && rss[$key]=$kib
+    times[$key]="${times[$key]:-}$(printf ' %.3f' "$secs")"
     if [ -z "${best[$key]}" ] || awk -v a="$secs" -v b="${best[$key]}" 'BEGIN {exit !(a < b)}'; then
         best[$key]=$secs
     fi
@@ -318,6 +319,11 @@ fi
 if [ $have_ffprobe = 1 ]; then
     row "ffprobe -count_packets FILE (peer, 1 run)" ffprobe cat_null "cat>/dev/null" -
 fi
+echo
+echo "every run, in seconds (a wide spread means a busy machine; --runs N takes more):"
+for key in "${jobs[@]}"; do
+    printf '  %-14s%s\n' "$key" "${times[$key]}"
+done
 echo
 if [ $failures = 0 ]; then
     echo "all targets met by the commands measured"
