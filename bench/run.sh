@@ -28,7 +28,7 @@ Usage: bench/run.sh [OPTIONS]
   --no-peers          skip the ffprobe reading of the stream
   -h, --help          this text
 Exit status: 0 when every command measured meets its targets, 1 when one
-misses a target or fails, 2 on a setup error.
+misses a target or fails or none is built, 2 on a setup error.
 EOF
 }
 
@@ -325,6 +325,12 @@ for key in "${jobs[@]}"; do
     printf '  %-14s%s\n' "$key" "${times[$key]}"
 done
 echo
+measured=0
+for c in "${commands[@]}"; do [ "${state[$c]}" = ok ] && measured=$((measured + 1)); done
+if [ $measured = 0 ]; then
+    echo "no velkarin command was measured"
+    exit 1
+fi
 if [ $failures = 0 ]; then
     echo "all targets met by the commands measured"
     exit 0
