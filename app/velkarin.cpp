@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const char* input = argv[1];
+    TS_SetProgress(true);  // shown only when standard error is a terminal
     if (argc == 2) return List(input);
     if (argc == 3 && std::strcmp(argv[2], "-a") == 0) return SplitAll(input);
     if (argc == 3 && std::strcmp(argv[2], "-l") == 0) return SplitLargest(input);

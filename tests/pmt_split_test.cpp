@@ -223,8 +223,9 @@ TEST(PMTSplit, FailuresOfInputAndOutputs) {
     EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), other.c_str()), -4);
     EXPECT_EQ(testfiles::Read(f.input), s.m.File());
     // A full device: the failed write is reported.
-    if (std::filesystem::exists("/dev/full"))
+    if (std::filesystem::exists("/dev/full")) {
         EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), "/dev/full"), -5);
+    }
 }
 
 TEST(PMTSplit, OutputIsTruncatedOnOpening) {

@@ -2,6 +2,7 @@
 // and the failures a user meets.
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <sys/stat.h>
 
 #include "files.h"
@@ -178,6 +179,34 @@ TEST(Velkarin, StreamsWithoutAPMTOrWithSeveralPrograms) {
     auto list = RunCommand("velkarin", {multi.input.string()});
     EXPECT_EQ(list.status, 1);
     EXPECT_NE(list.err.find("one-program"), std::string::npos);
+}
+
+// Progress shows on a terminal only: under a pseudo-terminal the percentage appears and the
+// line is cleared; with standard error in a file nothing is written there on success.
+TEST(Velkarin, ProgressOnATerminalOnly) {
+    Rec rec(Recording(3000, 10, 10));
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string bin = std::string(VELKARIN_BIN_DIR) + "/velkarin";
+        ::execl(bin.c_str(), bin.c_str(), rec.input.c_str(), "-a", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    char buf[256];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(seen.find("% "), std::string::npos) << seen;  // the share read so far
+    EXPECT_NE(seen.find("MiB/s"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[K"), std::string::npos) << seen;  // cleared when done
+
+    auto quiet = RunCommand("velkarin", {rec.input.string(), "-a"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
 }
 
 TEST(VelkarinShared, ListingsOfTheSampleStreams) {

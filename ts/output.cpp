@@ -12,9 +12,9 @@ namespace ts_detail {
 
 namespace {
 
-// 348 packets of 188 bytes (or 340 of 192): a multiple of neither is needed, since the
-// buffer only changes how the bytes are grouped into writes, never their order.
-constexpr uint32_t kBufferSize = 65536;
+// The buffer only changes how the bytes are grouped into writes, never their order; 256 KiB
+// keeps writes few while 256 outputs at once still stay within 64 MiB.
+constexpr uint32_t kBufferSize = 256 * 1024;
 constexpr uint32_t kNameSize = 4096;  // longer paths do not open on this platform
 
 struct Output {

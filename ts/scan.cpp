@@ -2,6 +2,11 @@
 // packet scan.
 #include "scan.h"
 
+#include <cstdio>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace ts_detail {
 
 // True when 0x47 repeats every `stride` bytes from `first` over `count` packets.
@@ -34,7 +39,60 @@ uint32_t DetectUnitSize(const uint8_t* p, uint64_t n) {
     return TS_PACKET_SIZE;
 }
 
-void ScanChunkRead(uint64_t) {}
-void ScanDone() {}
+namespace {
+
+struct Progress {
+    bool enabled = false;
+    bool active = false;  // a scan is showing its line
+    bool shown = false;   // the line is on the terminal
+    uint64_t size = 0;    // bytes in the input, 0 when unknown (a pipe)
+    double start = 0, last = 0;
+} g_progress;
+
+double Now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+void ScanBegin(int fd) {
+    Progress& p = g_progress;
+    p.active = p.enabled && isatty(STDERR_FILENO);
+    if (!p.active) return;
+    struct stat st;
+    p.size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    p.start = Now();
+    p.last = -1;
+    p.shown = false;
+}
+
+void ScanChunkRead(uint64_t bytes_read) {
+    Progress& p = g_progress;
+    if (!p.active) return;
+    double now = Now();
+    if (p.shown && now - p.last < 0.25) return;
+    p.last = now;
+    double elapsed = now - p.start;
+    double speed = elapsed > 0 ? static_cast<double>(bytes_read) / 1048576.0 / elapsed : 0;
+    if (p.size)
+        std::fprintf(stderr, "\r%3u%% %.1f MiB/s", static_cast<unsigned>(bytes_read * 100 / p.size), speed);
+    else
+        std::fprintf(stderr, "\r%llu MiB %.1f MiB/s", static_cast<unsigned long long>(bytes_read >> 20), speed);
+    std::fflush(stderr);
+    p.shown = true;
+}
+
+void ScanDone() {
+    Progress& p = g_progress;
+    if (p.active && p.shown) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+    p.active = p.shown = false;
+}
 
 }  // namespace ts_detail
+
+void TS_SetProgress(bool enabled) { ts_detail::g_progress.enabled = enabled; }

@@ -464,6 +464,11 @@ int32_t TS_InitialiseSimple(TS_SimpleData* data);
 int32_t TS_AddStream(TS_Data* data, const uint8_t* bytes, uint64_t length);
 int32_t TS_AddStreamSimple(TS_SimpleData* data, const uint8_t* bytes, uint64_t length);
 
+// Progress of the drivers that read a whole file: when enabled and standard error is a
+// terminal, one line on standard error shows the share of the input read and the speed,
+// refreshed at most four times a second and cleared at the end. Off by default.
+void TS_SetProgress(bool enabled);
+
 // ---------------------------------------------------------------------------------------------
 // CRC-32 (ISO/IEC 13818-1: polynomial 0x04C11DB7, MSB first, no final XOR)
 // ---------------------------------------------------------------------------------------------
