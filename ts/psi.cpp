@@ -88,9 +88,11 @@ int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pi
         uint32_t es_info_length = ((entry[3] & 0x0Fu) << 8) | entry[4];
         if (pmt->stream_count < TS_MAX_STREAMS)
             TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], entry, available);
-        if (pmt->elementary_PID_count < TS_MAX_ELEMENTARY_PIDS)
+        if (pmt->elementary_PID_count < TS_MAX_ELEMENTARY_PIDS) {
+            pmt->elementary_stream_types[pmt->elementary_PID_count] = entry[0];
             pmt->elementary_PIDs[pmt->elementary_PID_count++] =
                 static_cast<uint16_t>(((entry[1] & 0x1F) << 8) | entry[2]);
+        }
         pos += 5u + es_info_length;
     }
     pmt->CRC_32 = SectionCRC(pre);

@@ -359,6 +359,7 @@ struct TS_PMT {
     // included); TS_IsStreamPIDOfPMT looks here.
     uint16_t elementary_PID_count;
     uint16_t elementary_PIDs[TS_MAX_ELEMENTARY_PIDS];
+    uint8_t elementary_stream_types[TS_MAX_ELEMENTARY_PIDS];  // stream_type of each
 };
 
 int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre);
@@ -519,6 +520,38 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName);
 // receives one entry per output file: its CRC_32 and the bytes written to it.
 int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
                         TS_PMTSplitTable* written = nullptr);
+
+// Run report: the runs of the survey with where they lie in the input, their PCR time range
+// and their streams.
+inline constexpr uint32_t TS_MAX_RUNS = 256;
+inline constexpr uint32_t TS_MAX_RUN_LANGUAGES = 8;
+struct TS_RunStream {
+    uint16_t PID;
+    uint8_t stream_type;
+    uint8_t language_count;
+    uint32_t languages[TS_MAX_RUN_LANGUAGES];  // ISO_639_language_code of each ISO 639 entry
+};
+struct TS_RunInfo {
+    uint32_t CRC_32;
+    uint64_t first_packet, last_packet;  // indices of the first and last packet of the run
+    uint64_t first_byte, end_byte;       // offset of the first packet, offset after the last
+    uint64_t bytes;                      // what the split writes for the run (the survey's size)
+    uint8_t has_pcr;                     // a PCR was seen on the run's PCR_PID
+    uint64_t pcr_first, pcr_last;        // first and last PCR, 27 MHz units (base * 300 + ext)
+    uint64_t pcr_ticks;                  // PCR time covered, 27 MHz, wraps of 33 bits handled
+    uint16_t stream_count;
+    TS_RunStream streams[TS_MAX_ELEMENTARY_PIDS];
+};
+struct TS_RunReport {
+    uint32_t packet_size;  // 188, or 192 for M2TS input
+    uint16_t run_count;
+    TS_RunInfo runs[TS_MAX_RUNS];
+};
+// Fills `report` from one pass over `fileName` with the survey's rules. Results as for
+// TS_CheckPMTSplit.
+int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName);
+// Writes the report of `fileName` on standard output, as text or as one JSON document.
+int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);
 
 // Base of the output names: `src` cut at its last full stop after the last '/' or '\'.
 // -2: the name does not fit `capacity` bytes (dst left empty).
