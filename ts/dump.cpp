@@ -1,0 +1,244 @@
+// The dump driver: walks a file over g_tData and prints what the print flags select.
+//
+// PAT, CAT and PMT sections are assembled and decoded whatever the flags say; PCRs,
+// private sections and EMM sections only when their flag is set. Only sections whose CRC-32
+// checks (or short-form sections, which carry none) update a table or get printed.
+#include <cstdio>
+
+#include "output.h"
+#include "scan.h"
+#include "state.h"
+#include "ts.h"
+
+namespace {
+
+constexpr char kSeparator[] = "========================================\n";
+constexpr uint32_t kPIDSpace = 8192;
+// How often (in packets) the walk asks whether standard output still takes text.
+constexpr uint64_t kOutputCheckInterval = 4096;
+constexpr int32_t kStopOutputFailed = 1;
+
+struct DumpState {
+    uint32_t flags = 0;
+    TS_Data* data = nullptr;
+    const ts_detail::ScanPacket* packet = nullptr;
+    bool separator_pending = false;
+    // CA_PID of each PMT slot's first program-level CA_descriptor, and the CAT's; TS_NO_PID
+    // when there is none. Kept up to date as the tables are decoded.
+    uint16_t slot_ca_pid[TS_MAX_PROGRAMS];
+    uint16_t emm_pid = TS_NO_PID;
+    // PIDs already in the PID list.
+    uint8_t listed[kPIDSpace / 8] = {};
+};
+
+// What a section handler needs: the walk's state and, for PMTs, the slot being fed.
+struct SectionContext {
+    DumpState* state;
+    uint32_t slot;
+};
+
+void PrintSeparator(DumpState* s) {
+    if (!s->separator_pending) return;
+    std::fputs(kSeparator, stdout);
+    s->separator_pending = false;
+}
+
+// The separator (once per packet) and the header line of the packet in hand.
+void PrintSectionLead(DumpState* s) {
+    PrintSeparator(s);
+    TS_Packet_PrintHeader(&s->packet->header);
+}
+
+int32_t OnPAT(void* context, const TS_SectionEvent* event) {
+    DumpState* s = static_cast<SectionContext*>(context)->state;
+    if (!event->intact) return 0;
+    TS_PAT_FromPreSection(&s->data->tPAT, event->section);
+    if (s->flags & TS_PRINT_PAT) {
+        PrintSectionLead(s);
+        TS_PAT_Print(&s->data->tPAT);
+    }
+    return 0;
+}
+
+int32_t OnCAT(void* context, const TS_SectionEvent* event) {
+    DumpState* s = static_cast<SectionContext*>(context)->state;
+    if (!event->intact) return 0;
+    TS_CAT_FromPreSection(&s->data->tCAT, event->section);
+    uint16_t ca_pid = TS_NO_PID;
+    TS_GetCAPIDFromCAT(&ca_pid, &s->data->tCAT);
+    s->emm_pid = ca_pid;
+    if (s->flags & TS_PRINT_CAT) {
+        PrintSectionLead(s);
+        TS_CAT_Print(&s->data->tCAT);
+    }
+    return 0;
+}
+
+// Counts the intact PMT sections that one packet completes in its slot.
+struct PMTContext : SectionContext {
+    uint32_t completed;
+};
+
+int32_t OnPMT(void* context, const TS_SectionEvent* event) {
+    auto* c = static_cast<PMTContext*>(context);
+    DumpState* s = c->state;
+    if (!event->intact) return 0;
+    TS_PMT* pmt = &s->data->ltPMT[c->slot];
+    TS_PMT_FromPreSection(pmt, event->section, s->packet->header.PID);
+    uint16_t ca_pid = TS_NO_PID;
+    TS_GetCAPIDFromPMT(&ca_pid, pmt);
+    s->slot_ca_pid[c->slot] = ca_pid;
+    ++c->completed;
+    if (s->flags & TS_PRINT_PMT) {
+        PrintSectionLead(s);
+        TS_PMT_Print(pmt);
+    }
+    return 0;
+}
+
+int32_t OnPrivate(void* context, const TS_SectionEvent* event) {
+    DumpState* s = static_cast<SectionContext*>(context)->state;
+    if (!event->intact) return 0;
+    TS_Section_PrivateFromPreSection(&s->data->tPrivateSection, event->section);
+    PrintSectionLead(s);
+    TS_Section_PrintPrivate(&s->data->tPrivateSection);
+    return 0;
+}
+
+int32_t OnEMM(void* context, const TS_SectionEvent* event) {
+    DumpState* s = static_cast<SectionContext*>(context)->state;
+    if (!event->intact) return 0;
+    TS_Section_PrivateFromPreSection(&s->data->tEMMSection, event->section);
+    PrintSectionLead(s);
+    TS_Section_PrintEMM(&s->data->tEMMSection);
+    return 0;
+}
+
+void RecordPID(DumpState* s, uint16_t pid) {
+    uint8_t& byte = s->listed[pid / 8];
+    const uint8_t bit = static_cast<uint8_t>(1u << (pid % 8));
+    if (byte & bit) return;
+    TS_Data* d = s->data;
+    // A full list takes no more PIDs.
+    if (d->u16PIDCount >= TS_MAX_PIDS) return;
+    d->lu16PIDList[d->u16PIDCount++] = pid;
+    byte |= bit;
+}
+
+uint32_t SlotCount(const TS_Data* d) {
+    return d->tPAT.program_count < TS_MAX_PROGRAMS ? d->tPAT.program_count : TS_MAX_PROGRAMS;
+}
+
+void FeedSections(DumpState* s, TS_PreSection* pre, TS_SectionKind kind,
+                  TS_SectionHandler handler, void* context) {
+    const ts_detail::ScanPacket& p = *s->packet;
+    TS_Packet_FeedSections(pre, kind, &p.header, p.unit, p.unit_size, nullptr, handler, context);
+}
+
+int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
+    if (p.index % kOutputCheckInterval == 0 && std::ferror(stdout)) return kStopOutputFailed;
+
+    TS_Data* d = s->data;
+    const uint16_t pid = p.header.PID;
+    const uint32_t flags = s->flags;
+    s->packet = &p;
+    s->separator_pending = true;
+    SectionContext context{s, 0};
+
+    if (flags & TS_PRINT_PID_LIST) RecordPID(s, pid);
+
+    // The packet lines show the header only (the adaptation field is never printed), so the
+    // packet is not decoded any further than the scan already did.
+    TS_Packet packet;
+    if (flags & (TS_PRINT_PACKET | TS_PRINT_STREAM))
+        static_cast<TS_Header&>(packet) = p.header;
+
+    if (flags & TS_PRINT_PACKET) {
+        PrintSeparator(s);
+        TS_Packet_Print(&packet);
+    }
+
+    if (pid == TS_PID_PAT) FeedSections(s, &d->tPATPreSection, TS_SECTION_PAT, OnPAT, &context);
+    if (pid == TS_PID_CAT) FeedSections(s, &d->tCATPreSection, TS_SECTION_CAT, OnCAT, &context);
+
+    if (!d->tPAT.decoded) return 0;
+    const uint32_t slots = SlotCount(d);
+
+    // PMTs: a packet on a PID that several entries share goes to each of them in turn until
+    // one completes a section.
+    for (uint32_t i = 0; i < slots; ++i) {
+        const TS_ProgramData& entry = d->tPAT.programs[i];
+        if (entry.program_number == 0 || entry.PID != pid) continue;
+        PMTContext pmt_context{{s, i}, 0};
+        FeedSections(s, &d->ltPMTPreSection[i], TS_SECTION_PMT, OnPMT, &pmt_context);
+        if (pmt_context.completed) break;
+    }
+
+    if (pid == TS_PID_PAT) return 0;
+
+    // PCRs: only packets that carry one, whatever else comes on the PCR_PID.
+    if (flags & TS_PRINT_PCR) {
+        for (uint32_t i = 0; i < slots; ++i) {
+            if (!d->ltPMT[i].decoded || d->ltPMT[i].PCR_PID != pid) continue;
+            if (TS_Packet_HasPCR(p.bytes)) {
+                TS_PCR_Import(&d->ltPCR[i], p.bytes + 5);
+                PrintSectionLead(s);
+                TS_PCR_Print(&d->ltPCR[i]);
+            }
+            break;
+        }
+    }
+
+    // Sections on the CA_PIDs of the PMTs. All programs share one assembly, so a packet
+    // goes to it once, however many programs name its PID.
+    if (flags & TS_PRINT_PRIVATE) {
+        for (uint32_t i = 0; i < slots; ++i) {
+            if (!d->ltPMT[i].decoded || s->slot_ca_pid[i] != pid) continue;
+            FeedSections(s, &d->tPrivatePreSection, TS_SECTION_PRIVATE, OnPrivate, &context);
+            break;
+        }
+    }
+
+    // EMM sections on the CA_PID of the CAT.
+    if ((flags & TS_PRINT_EMM) && d->tCAT.decoded && s->emm_pid == pid)
+        FeedSections(s, &d->tEMMPreSection, TS_SECTION_PRIVATE, OnEMM, &context);
+
+    if (flags & TS_PRINT_STREAM) {
+        for (uint32_t i = 0; i < slots; ++i) {
+            if (!d->ltPMT[i].decoded || TS_IsStreamPIDOfPMT(&d->ltPMT[i], pid) != 1) continue;
+            PrintSeparator(s);
+            TS_Packet_Print(&packet);
+            break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t TS_Print(const char* fileName, uint32_t flags) {
+    if (fileName == nullptr) return -1;
+    TS_Initialise(&g_tData);
+
+    ts_detail::InputFile input;
+    if (ts_detail::OpenInput(&input, fileName) != 0) return -2;
+
+    DumpState state;
+    state.flags = flags;
+    state.data = &g_tData;
+    for (uint16_t& ca_pid : state.slot_ca_pid) ca_pid = TS_NO_PID;
+
+    const int32_t stopped = ts_detail::ScanFile(
+        &g_tData, input.fd,
+        [&state](const ts_detail::ScanPacket& p) { return HandlePacket(&state, p); });
+    ts_detail::CloseInput(&input);
+    if (stopped == kStopOutputFailed) return TS_PRINT_OUTPUT_FAILED;
+
+    if (flags & TS_PRINT_PID_LIST) {
+        std::fputs(kSeparator, stdout);
+        std::puts("PID List:");
+        for (uint32_t i = 0; i < g_tData.u16PIDCount && i < TS_MAX_PIDS; ++i)
+            std::printf("  0x%04X,\n", g_tData.lu16PIDList[i]);
+    }
+    return std::ferror(stdout) ? TS_PRINT_OUTPUT_FAILED : 0;
+}
