@@ -39,7 +39,8 @@ template <class Container>
 static int32_t Append(Container* data, const uint8_t* bytes, uint64_t length) {
     if (data == nullptr || bytes == nullptr) return -1;
     uint64_t remaining = data->u64Size - data->u64Offset;
-    if (remaining + length > TS_STREAM_CAPACITY) return -2;
+    // Compared by subtraction: remaining + length could wrap around for a huge length.
+    if (length > TS_STREAM_CAPACITY - remaining) return -2;
     std::memmove(data->lu8Stream, data->lu8Stream + data->u64Offset, remaining);
     if (length) std::memcpy(data->lu8Stream + remaining, bytes, length);
     data->u64Size = remaining + length;
