@@ -1,0 +1,523 @@
+// Section assembly: the import operations and the per-packet assignment of bytes to sections.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "builder.h"
+#include "ts.h"
+
+namespace {
+
+using tsb::Bytes;
+using tsb::Packet;
+
+// A PUSI packet with pointer_field 0 and `section` from byte 5, as the import operations see it:
+// 183 bytes from offset 5.
+Packet StartPacket(const Bytes& section, uint8_t cc, uint16_t pid = 0) {
+    Bytes first(section.begin(), section.begin() + static_cast<long>(std::min<size_t>(183, section.size())));
+    return tsb::PsiStartPacket({.pid = pid, .cc = cc}, 0, first);
+}
+// The packet that carries `section` bytes from `from` on, laid out for the import operations.
+Packet NextPacket(const Bytes& section, size_t from, uint8_t cc) {
+    Packet p = tsb::MakePacket({.cc = cc}, {0});
+    size_t n = std::min<size_t>(183, section.size() - from);
+    std::copy(section.begin() + static_cast<long>(from), section.begin() + static_cast<long>(from + n),
+              p.begin() + 5);
+    return p;
+}
+int32_t ImportPat(TS_PreSection& pre, const Packet& p) {
+    return TS_PAT_ImportPreSection(&pre, p.data() + 5, 183, p[3] & 0x0F);
+}
+
+// A long-form private section of exactly `section_length` (body filled with a counting pattern).
+Bytes SectionOfLength(uint16_t section_length, uint8_t table_id = 0x00) {
+    Bytes body(section_length - 9u);
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 7 + 1);
+    return tsb::LongSection({.table_id = table_id, .table_id_extension = 0x1234}, body);
+}
+
+TEST(ImportPreSection, OnePacketSection) {
+    TS_PreSection pre;
+    ASSERT_EQ(TS_PreSection_Initialise(&pre), 0);
+    EXPECT_EQ(pre.complete, 1);
+    EXPECT_EQ(pre.last_continuity_counter, -1);
+    Bytes pat = tsb::PatSection(7, {{1, 0x100}});
+    ASSERT_EQ(pat.size(), 16u);
+    ASSERT_EQ(ImportPat(pre, StartPacket(pat, 4)), 0);
+    EXPECT_EQ(pre.complete, 1);
+    EXPECT_EQ(pre.total_length, 16);
+    EXPECT_EQ(pre.filled_length, 16);
+    EXPECT_EQ(pre.last_continuity_counter, 4);
+    EXPECT_EQ(Bytes(pre.buffer, pre.buffer + 16), pat);
+    EXPECT_TRUE(TS_PreSection_IsIntact(&pre));
+    // Idle after a whole section: any counter starts the next one.
+    ASSERT_EQ(ImportPat(pre, StartPacket(pat, 2)), 0);
+    EXPECT_EQ(pre.complete, 1);
+    EXPECT_EQ(pre.last_continuity_counter, 2);
+}
+
+TEST(ImportPreSection, LengthsAroundOnePacket) {
+    TS_PreSection pre;
+    TS_PreSection_Initialise(&pre);
+    Bytes s180 = SectionOfLength(180);
+    ASSERT_EQ(ImportPat(pre, StartPacket(s180, 0)), 0);
+    EXPECT_EQ(pre.complete, 1);
+    EXPECT_EQ(pre.filled_length, 183);
+    EXPECT_TRUE(TS_PreSection_IsIntact(&pre));
+
+    Bytes s181 = SectionOfLength(181);
+    ASSERT_EQ(ImportPat(pre, StartPacket(s181, 1)), 0);
+    EXPECT_EQ(pre.complete, 0);
+    EXPECT_EQ(pre.filled_length, 183);
+    EXPECT_EQ(pre.total_length, 184);
+    ASSERT_EQ(ImportPat(pre, NextPacket(s181, 183, 2)), 0);
+    EXPECT_EQ(pre.complete, 1);
+    EXPECT_EQ(pre.filled_length, 184);
+    EXPECT_EQ(Bytes(pre.buffer, pre.buffer + 184), s181);
+    EXPECT_TRUE(TS_PreSection_IsIntact(&pre));
+}
+
+TEST(ImportPreSection, MinimumLengthPerTable) {
+    using Import = int32_t (*)(TS_PreSection*, const uint8_t*, uint16_t, uint8_t);
+    struct Case { Import f; uint16_t minimum; };
+    for (Case c : {Case{TS_PAT_ImportPreSection, 9}, Case{TS_CAT_ImportPreSection, 9},
+                   Case{TS_Section_ImportPreSection, 9}, Case{TS_PMT_ImportPreSection, 13}}) {
+        TS_PreSection pre;
+        TS_PreSection_Initialise(&pre);
+        Bytes below = SectionOfLength(c.minimum), at = SectionOfLength(c.minimum);
+        tsb::SetSectionLength(below, static_cast<uint16_t>(c.minimum - 1));
+        Packet p = StartPacket(below, 3);
+        EXPECT_EQ(c.f(&pre, p.data() + 5, 183, 3), TS_SECTION_TOO_SHORT) << c.minimum;
+        EXPECT_EQ(pre.complete, 1);
+        EXPECT_EQ(pre.filled_length, 0);
+        EXPECT_EQ(pre.last_continuity_counter, -1);
+        Packet q = StartPacket(at, 4);
+        EXPECT_EQ(c.f(&pre, q.data() + 5, 183, 4), 0) << c.minimum;
+        EXPECT_EQ(pre.complete, 1);
+        EXPECT_EQ(pre.total_length, c.minimum + 3);
+    }
+}
+
+TEST(ImportPreSection, ContinuityBreaks) {
+    Bytes s = SectionOfLength(400);
+    struct Case { uint8_t first, next; int32_t expect; };
+    for (Case c : {Case{15, 0, 0}, Case{15, 1, TS_SECTION_WRAP_BREAK}, Case{4, 5, 0},
+                   Case{4, 6, TS_SECTION_CC_BREAK}, Case{4, 4, TS_SECTION_CC_BREAK}}) {
+        TS_PreSection pre;
+        TS_PreSection_Initialise(&pre);
+        ASSERT_EQ(ImportPat(pre, StartPacket(s, c.first)), 0);
+        ASSERT_EQ(pre.complete, 0);
+        EXPECT_EQ(ImportPat(pre, NextPacket(s, 183, c.next)), c.expect) << int(c.first) << "->" << int(c.next);
+        if (c.expect == 0) {
+            EXPECT_EQ(pre.filled_length, 366);
+        } else {
+            EXPECT_EQ(pre.complete, 1);
+            EXPECT_EQ(pre.filled_length, 0);
+            EXPECT_EQ(pre.last_continuity_counter, -1);
+        }
+    }
+}
+
+TEST(ImportPreSection, BadArgumentsChangeNothing) {
+    TS_PreSection pre;
+    TS_PreSection_Initialise(&pre);
+    Bytes s = SectionOfLength(400);
+    ASSERT_EQ(ImportPat(pre, StartPacket(s, 5)), 0);
+    TS_PreSection before = pre;
+    Packet next = NextPacket(s, 183, 6);
+    EXPECT_EQ(TS_PAT_ImportPreSection(&pre, next.data() + 5, 183, 16), -1);
+    EXPECT_EQ(TS_PAT_ImportPreSection(&pre, nullptr, 183, 6), -1);
+    EXPECT_EQ(TS_PAT_ImportPreSection(nullptr, next.data() + 5, 183, 6), -1);
+    EXPECT_EQ(std::memcmp(&pre, &before, sizeof pre), 0);
+    EXPECT_EQ(TS_PreSection_Initialise(nullptr), -1);
+}
+
+TEST(ImportPreSection, LongestSectionFitsAndOneMoreIsRefused) {
+    // total_length 2928 fills the buffer exactly, over 16 imports of 183 bytes.
+    Bytes s = SectionOfLength(2925, 0x80);
+    TS_PreSection pre;
+    TS_PreSection_Initialise(&pre);
+    size_t from = 0;
+    for (uint8_t cc = 0; from < s.size(); ++cc, from += 183) {
+        Packet p = from == 0 ? StartPacket(s, cc) : NextPacket(s, from, cc & 0x0F);
+        ASSERT_EQ(TS_Section_ImportPreSection(&pre, p.data() + 5, 183, cc & 0x0F), 0) << from;
+    }
+    EXPECT_EQ(pre.complete, 1);
+    EXPECT_EQ(pre.total_length, 2928);
+    EXPECT_EQ(Bytes(pre.buffer, pre.buffer + 2928), s);
+    EXPECT_TRUE(TS_PreSection_IsIntact(&pre));
+
+    for (uint16_t len : {uint16_t{2926}, uint16_t{4095}}) {
+        Bytes big = SectionOfLength(200, 0x80);
+        tsb::SetSectionLength(big, len);
+        Packet p = StartPacket(big, 0);
+        EXPECT_EQ(TS_Section_ImportPreSection(&pre, p.data() + 5, 183, 0), TS_SECTION_TOO_LONG) << len;
+        EXPECT_EQ(pre.complete, 1);
+        EXPECT_EQ(pre.filled_length, 0);
+        EXPECT_EQ(pre.last_continuity_counter, -1);
+    }
+}
+
+TEST(ImportPreSection, HeaderShorterThanThreeBytes) {
+    Bytes s = tsb::PatSection(3, {{1, 0x100}, {2, 0x200}});
+    for (uint16_t head : {uint16_t{1}, uint16_t{2}}) {
+        TS_PreSection pre;
+        TS_PreSection_Initialise(&pre);
+        ASSERT_EQ(TS_PAT_ImportPreSection(&pre, s.data(), head, 9), 0);
+        EXPECT_EQ(pre.complete, 0);
+        EXPECT_EQ(pre.total_length, 0);
+        EXPECT_EQ(pre.filled_length, head);
+        ASSERT_EQ(TS_PAT_ImportPreSection(&pre, s.data() + head, static_cast<uint16_t>(s.size() - head), 10), 0);
+        EXPECT_EQ(pre.complete, 1);
+        EXPECT_EQ(pre.total_length, s.size());
+        EXPECT_EQ(Bytes(pre.buffer, pre.buffer + s.size()), s);
+    }
+    // The length learnt late is still checked against the minimum.
+    Bytes shortone = s;
+    tsb::SetSectionLength(shortone, 5);
+    TS_PreSection pre;
+    TS_PreSection_Initialise(&pre);
+    ASSERT_EQ(TS_PAT_ImportPreSection(&pre, shortone.data(), 1, 0), 0);
+    EXPECT_EQ(TS_PAT_ImportPreSection(&pre, shortone.data() + 1, 20, 1), TS_SECTION_TOO_SHORT);
+    EXPECT_EQ(pre.complete, 1);
+}
+
+TEST(PreSectionIntact, CrcOverTheWholeSection) {
+    TS_PreSection pre;
+    TS_PreSection_Initialise(&pre);
+    Bytes pmt = tsb::PmtSection(1, 0x100, {}, {{0x1B, 0x100, {}}});
+    ASSERT_EQ(TS_PMT_ImportPreSection(&pre, pmt.data(), static_cast<uint16_t>(pmt.size()), 0), 0);
+    EXPECT_TRUE(TS_PreSection_IsIntact(&pre));
+    for (size_t i : {size_t{3}, pmt.size() - 1}) {  // a body byte, a CRC byte
+        Bytes bad = pmt;
+        bad[i] ^= 0x04;
+        ASSERT_EQ(TS_PMT_ImportPreSection(&pre, bad.data(), static_cast<uint16_t>(bad.size()), 1), 0);
+        EXPECT_FALSE(TS_PreSection_IsIntact(&pre)) << i;
+    }
+    Bytes shortform = tsb::ShortSection(0x90, Bytes(20, 0x5A));
+    ASSERT_EQ(TS_Section_ImportPreSection(&pre, shortform.data(), static_cast<uint16_t>(shortform.size()), 2), 0);
+    EXPECT_TRUE(TS_PreSection_IsIntact(&pre));
+    TS_PreSection_Initialise(&pre);
+    EXPECT_FALSE(TS_PreSection_IsIntact(&pre));  // nothing held
+}
+
+// ---------------------------------------------------------------------------------------------
+// TS_Packet_FeedSections
+// ---------------------------------------------------------------------------------------------
+
+TEST(FeedSections, OnePacketAndMultiPacketSections) {
+    tsb::SectionSink sink(TS_SECTION_PMT, true);
+    Bytes small = tsb::PmtSection(1, 0x100, tsb::CaDescriptor(0x0B00, 0x130), {{0x1B, 0x100, {}}});
+    auto one = tsb::Packetize({.pid = 0x1000, .first_cc = 3}, {small});
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(sink.Feed(one[0]), 0);
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_EQ(sink.done[0].section, small);
+    EXPECT_TRUE(sink.done[0].intact);
+    ASSERT_EQ(sink.done[0].carriers.size(), 1u);
+    EXPECT_EQ(sink.done[0].carriers[0], Bytes(one[0].begin(), one[0].end()));
+
+    // 18 audio streams with language descriptors: three packets. Continuation packets carry
+    // 184 bytes from byte 4, so a wrong offset would break the CRC.
+    std::vector<tsb::Stream> streams{{0x1B, 0x100, {}}};
+    for (uint16_t i = 0; i < 18; ++i)
+        streams.push_back({0x03, static_cast<uint16_t>(0x101 + i),
+                           tsb::Cat({tsb::LanguageDescriptor({{"eng", 0}}), tsb::Descriptor(0x52, {1, 2, 3, 4, 5, 6, 7})})});
+    Bytes big = tsb::PmtSection(1, 0x100, {}, streams);
+    auto pkts = tsb::Packetize({.pid = 0x1000, .first_cc = 14}, {big});
+    ASSERT_EQ(pkts.size(), 3u);
+    for (size_t i = 0; i < pkts.size(); ++i) {
+        EXPECT_EQ(sink.Feed(pkts[i]), 0);
+        EXPECT_EQ(sink.done.size(), i + 1 < pkts.size() ? 1u : 2u) << i;
+    }
+    ASSERT_EQ(sink.done.size(), 2u);
+    EXPECT_EQ(sink.done[1].section, big);
+    EXPECT_TRUE(sink.done[1].intact);
+    ASSERT_EQ(sink.done[1].carriers.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(sink.done[1].carriers[i], Bytes(pkts[i].begin(), pkts[i].end()));
+}
+
+TEST(FeedSections, CorruptedSectionIsReportedNotIntact) {
+    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
+    pat[9] ^= 0x01;
+    tsb::SectionSink sink(TS_SECTION_PAT);
+    sink.FeedAll(tsb::Packetize({}, {pat}));
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_FALSE(sink.done[0].intact);
+    EXPECT_TRUE(sink.done[0].carriers.empty());  // no carrier record given
+    // A short-form private section has no CRC and counts as intact; a long-form one does not
+    // escape the check on the private kind.
+    tsb::SectionSink priv(TS_SECTION_PRIVATE);
+    Bytes lf = SectionOfLength(30, 0x81);
+    lf[12] ^= 0x80;
+    priv.FeedAll(tsb::Packetize({.pid = 0x130}, {tsb::ShortSection(0x80, Bytes(40, 1)), lf}));
+    ASSERT_EQ(priv.done.size(), 2u);
+    EXPECT_TRUE(priv.done[0].intact);
+    EXPECT_FALSE(priv.done[1].intact);
+}
+
+TEST(FeedSections, BackToBackSectionsAndStuffing) {
+    Bytes a = tsb::ShortSection(0x80, Bytes(10, 0xA1));
+    Bytes b = tsb::LongSection({.table_id = 0x81, .table_id_extension = 2}, Bytes(20, 0xB2));
+    Bytes c = tsb::ShortSection(0x82, Bytes(9, 0xC3));
+    Bytes decoy = tsb::ShortSection(0x83, Bytes(9, 0xD4));
+    // a, b, c back to back, then 0xFF and a section-looking tail that is only stuffing.
+    Packet p = tsb::PsiStartPacket({.pid = 0x140}, 0, tsb::Cat({a, b, c, {0xFF}, decoy}));
+    tsb::SectionSink sink(TS_SECTION_PRIVATE);
+    EXPECT_EQ(sink.Feed(p), 0);
+    ASSERT_EQ(sink.done.size(), 3u);
+    EXPECT_EQ(sink.done[0].section, a);
+    EXPECT_EQ(sink.done[1].section, b);
+    EXPECT_TRUE(sink.done[1].intact);
+    EXPECT_EQ(sink.done[2].section, c);
+
+    // Sections running across packets back to back: each PUSI packet finishes the one in
+    // progress before its pointer and starts the next at it.
+    std::vector<Bytes> run;
+    for (uint8_t i = 0; i < 6; ++i) run.push_back(SectionOfLength(static_cast<uint16_t>(100 + 37 * i), 0x90));
+    tsb::SectionSink many(TS_SECTION_PRIVATE, true);
+    auto pkts = tsb::Packetize({.pid = 0x140, .first_cc = 9}, run);
+    many.FeedAll(pkts);
+    ASSERT_EQ(many.done.size(), run.size());
+    for (size_t i = 0; i < run.size(); ++i) {
+        EXPECT_EQ(many.done[i].section, run[i]) << i;
+        EXPECT_TRUE(many.done[i].intact) << i;
+    }
+    // The second section (bytes 103 to 242) lay in packets 0 and 1.
+    ASSERT_EQ(many.done[1].carriers.size(), 2u);
+    EXPECT_EQ(many.done[1].carriers[1], Bytes(pkts[1].begin(), pkts[1].end()));
+}
+
+TEST(FeedSections, PayloadAfterAdaptationField) {
+    Bytes pmt = tsb::PmtSection(1, 0x100, {}, {{0x02, 0x111, tsb::Descriptor(0x52, Bytes(200, 0x11))}});
+    tsb::SectionSink sink(TS_SECTION_PMT);
+    // The first packet carries a PCR in its adaptation field; the second a stuffing-only one.
+    auto pkts = tsb::Packetize({.pid = 0x100, .first_cc = 0, .first_adaptation = tsb::EncodeAdaptation({.pcr = {{12345, 6}}})},
+                               {pmt});
+    ASSERT_EQ(pkts.size(), 2u);
+    Bytes rest(pmt.begin() + (183 - 8), pmt.end());
+    Packet second = tsb::MakePacket({.pid = 0x100, .cc = 1, .afc = 3}, rest, tsb::EncodeAdaptation({.stuffing = 3}));
+    sink.Feed(pkts[0]);
+    sink.Feed(second);
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_EQ(sink.done[0].section, pmt);
+
+    // An adaptation field that fills the whole packet leaves no payload to read.
+    Packet full = tsb::MakePacket({.pid = 0x100, .pusi = true, .afc = 3}, {}, tsb::EncodeAdaptation({.stuffing = 182}));
+    EXPECT_EQ(sink.Feed(full), 0);
+    EXPECT_EQ(sink.done.size(), 1u);
+}
+
+TEST(FeedSections, ContinuityBreakDropsTheSectionButNotTheNextStart) {
+    Bytes big = SectionOfLength(500, 0x02);
+    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
+    auto pkts = tsb::Packetize({.pid = 0, .first_cc = 5}, {big, pat});
+    ASSERT_EQ(pkts.size(), 3u);
+    ASSERT_TRUE(pkts[2][1] & 0x40);  // the PAT starts in the last packet, behind the tail of `big`
+
+    // Lost middle packet: the third (PUSI) packet breaks continuity; `big` is dropped, the PAT
+    // that starts behind the pointer is still taken.
+    tsb::SectionSink lost(TS_SECTION_PAT, true);
+    lost.Feed(pkts[0]);
+    lost.Feed(pkts[2]);
+    ASSERT_EQ(lost.done.size(), 1u);
+    EXPECT_EQ(lost.done[0].section, pat);
+    ASSERT_EQ(lost.done[0].carriers.size(), 1u);
+
+    // A duplicated packet in the middle of a section is a break as well.
+    tsb::SectionSink dup(TS_SECTION_PAT);
+    dup.Feed(pkts[0]);
+    dup.Feed(pkts[0 + 1]);
+    dup.Feed(pkts[1]);
+    dup.Feed(pkts[2]);
+    ASSERT_EQ(dup.done.size(), 1u);
+    EXPECT_EQ(dup.done[0].section, pat);
+
+    // In order, both come out.
+    tsb::SectionSink ok(TS_SECTION_PAT);
+    ok.FeedAll(pkts);
+    ASSERT_EQ(ok.done.size(), 2u);
+    EXPECT_EQ(ok.done[0].section, big);
+
+    // A continuation packet whose counter jumps drops the section; nothing is started.
+    tsb::SectionSink jump(TS_SECTION_PAT);
+    auto three = tsb::Packetize({.pid = 0, .first_cc = 0}, {SectionOfLength(450, 0x02)});
+    ASSERT_EQ(three.size(), 3u);
+    three[1][3] = static_cast<uint8_t>((three[1][3] & 0xF0) | 7);
+    jump.FeedAll(three);
+    EXPECT_TRUE(jump.done.empty());
+}
+
+TEST(FeedSections, PacketsWithoutPayloadNeitherAdvanceNorCheckTheCounter) {
+    Bytes big = SectionOfLength(300, 0x02);
+    auto pkts = tsb::Packetize({.pid = 0x1000, .first_cc = 15}, {big});
+    ASSERT_EQ(pkts.size(), 2u);
+    // Adaptation-only packets in between, with counters that would break continuity.
+    Packet af1 = tsb::MakePacket({.pid = 0x1000, .cc = 9, .afc = 2}, {}, tsb::EncodeAdaptation({.stuffing = 182}));
+    Packet af2 = tsb::MakePacket({.pid = 0x1000, .cc = 0, .afc = 2}, {}, tsb::EncodeAdaptation({.pcr = {{1, 1}}}));
+    tsb::SectionSink sink(TS_SECTION_PMT, true);
+    sink.Feed(pkts[0]);
+    EXPECT_EQ(sink.Feed(af1), 0);
+    EXPECT_EQ(sink.Feed(af2), 0);
+    sink.Feed(pkts[1]);  // counter 0 after 15
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_EQ(sink.done[0].section, big);
+    EXPECT_EQ(sink.done[0].carriers.size(), 2u);  // the empty packets carried nothing
+}
+
+TEST(FeedSections, ContinuationWithoutSectionInProgressStartsNothing) {
+    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
+    // A valid section right at byte 4 of a packet without payload_unit_start_indicator.
+    Packet p = tsb::MakePacket({.pid = 0, .cc = 0}, pat);
+    tsb::SectionSink sink(TS_SECTION_PAT);
+    EXPECT_EQ(sink.Feed(p), 0);
+    EXPECT_TRUE(sink.done.empty());
+    // Bytes after a section's end in a continuation packet are stuffing, even if they look
+    // like a section.
+    Bytes big = SectionOfLength(200, 0x00);
+    Packet first = tsb::PsiStartPacket({.pid = 0, .cc = 1}, 0, Bytes(big.begin(), big.begin() + 183));
+    Packet cont = tsb::MakePacket({.pid = 0, .cc = 2}, tsb::Cat({Bytes(big.begin() + 183, big.end()), pat}));
+    sink.Feed(first);
+    sink.Feed(cont);
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_EQ(sink.done[0].section, big);
+}
+
+TEST(FeedSections, PointerFieldFinishesOrDropsTheSectionInProgress) {
+    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
+    Bytes big = SectionOfLength(400, 0x00);  // 403 bytes: 183 in the first packet
+    Packet first = tsb::PsiStartPacket({.pid = 0, .cc = 0}, 0, Bytes(big.begin(), big.begin() + 183));
+
+    // The pointer covers too few bytes to finish `big`: it is dropped, the PAT at the pointer is taken.
+    {
+        tsb::SectionSink sink(TS_SECTION_PAT);
+        sink.Feed(first);
+        Packet p = tsb::PsiStartPacket({.pid = 0, .cc = 1}, 10, tsb::Cat({Bytes(big.begin() + 183, big.begin() + 193), pat}));
+        sink.Feed(p);
+        ASSERT_EQ(sink.done.size(), 1u);
+        EXPECT_EQ(sink.done[0].section, pat);
+    }
+    // No section in progress: the bytes before the pointer belong to nothing and are skipped.
+    {
+        tsb::SectionSink sink(TS_SECTION_PAT);
+        sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 0}, 20, tsb::Cat({Bytes(20, 0x00), pat})));
+        ASSERT_EQ(sink.done.size(), 1u);
+        EXPECT_EQ(sink.done[0].section, pat);
+    }
+    // A pointer beyond the payload drops the section in progress and the packet, though its
+    // bytes would have finished it; the next start is taken again.
+    for (uint8_t pointer : {uint8_t{184}, uint8_t{255}}) {
+        tsb::SectionSink sink(TS_SECTION_PAT);
+        sink.Feed(first);
+        Bytes rest(big.begin() + 183, big.begin() + 366);
+        sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 1}, pointer, rest));
+        Packet last = tsb::PsiStartPacket({.pid = 0, .cc = 2}, 37, tsb::Cat({Bytes(big.begin() + 366, big.end()), pat}));
+        sink.Feed(last);
+        ASSERT_EQ(sink.done.size(), 1u) << int(pointer);
+        EXPECT_EQ(sink.done[0].section, pat);
+    }
+}
+
+TEST(FeedSections, SectionHeaderSplitAcrossPackets) {
+    // `a` ends one or two bytes before the end of the second packet; `b` starts there, so its
+    // section_length arrives in the next packet.
+    for (uint16_t tail : {uint16_t{1}, uint16_t{2}}) {
+        Bytes a = SectionOfLength(static_cast<uint16_t>(366 - tail - 3), 0x02);
+        Bytes b = SectionOfLength(60, 0x02);
+        auto pkts = tsb::Packetize({.pid = 0x1000, .first_cc = 0}, {a, b});
+        ASSERT_EQ(pkts.size(), 3u);
+        ASSERT_EQ(pkts[1][4], 183 - tail);  // pointer_field
+        tsb::SectionSink sink(TS_SECTION_PMT, true);
+        sink.FeedAll(pkts);
+        ASSERT_EQ(sink.done.size(), 2u) << tail;
+        EXPECT_EQ(sink.done[0].section, a);
+        EXPECT_EQ(sink.done[1].section, b);
+        EXPECT_TRUE(sink.done[1].intact);
+        EXPECT_EQ(sink.done[1].carriers.size(), 2u);
+    }
+}
+
+TEST(FeedSections, TooShortAndTooLongSectionsAreDropped) {
+    Bytes shortpat = tsb::PatSection(1, {});
+    tsb::SetSectionLength(shortpat, 8);
+    Bytes toolong = SectionOfLength(200, 0x00);
+    tsb::SetSectionLength(toolong, 3000);
+    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
+    tsb::SectionSink sink(TS_SECTION_PAT);
+    sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 0}, 0, shortpat));
+    EXPECT_TRUE(sink.done.empty());
+    sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 1}, 0, Bytes(toolong.begin(), toolong.begin() + 183)));
+    sink.Feed(tsb::MakePacket({.pid = 0, .cc = 2}, Bytes(toolong.begin() + 183, toolong.end())));
+    EXPECT_TRUE(sink.done.empty());
+    sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 3}, 0, pat));
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_EQ(sink.done[0].section, pat);
+}
+
+TEST(FeedSections, HandlerResultStopsThePacket) {
+    Bytes a = tsb::ShortSection(0x80, Bytes(10, 1)), b = tsb::ShortSection(0x81, Bytes(10, 2));
+    Packet p = tsb::PsiStartPacket({.pid = 0x140}, 0, tsb::Cat({a, b}));
+    TS_PreSection pre;
+    TS_PreSection_Initialise(&pre);
+    int calls = 0;
+    TS_Header h = tsb::ToRecord({.pid = 0x140, .pusi = true});
+    auto handler = [](void* ctx, const TS_SectionEvent*) -> int32_t {
+        ++*static_cast<int*>(ctx);
+        return 7;
+    };
+    EXPECT_EQ(TS_Packet_FeedSections(&pre, TS_SECTION_PRIVATE, &h, p.data(), 188, nullptr, handler, &calls), 7);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(TS_Packet_FeedSections(nullptr, TS_SECTION_PRIVATE, &h, p.data(), 188, nullptr, handler, &calls), -1);
+    EXPECT_EQ(TS_Packet_FeedSections(&pre, TS_SECTION_PRIVATE, &h, nullptr, 188, nullptr, handler, &calls), -1);
+}
+
+TEST(FeedSections, M2tsUnitsAreCarriedWhole) {
+    Bytes big = SectionOfLength(250, 0x02);
+    auto pkts = tsb::Packetize({.pid = 0x1F0, .first_cc = 4}, {big});
+    Bytes units = tsb::JoinM2ts(pkts);
+    tsb::SectionSink sink(TS_SECTION_PMT, true);
+    for (size_t i = 0; i < pkts.size(); ++i) EXPECT_EQ(sink.FeedUnit(units.data() + 192 * i, 192), 0);
+    ASSERT_EQ(sink.done.size(), 1u);
+    EXPECT_EQ(sink.done[0].section, big);
+    ASSERT_EQ(sink.done[0].carriers.size(), 2u);
+    EXPECT_EQ(sink.done[0].carriers[1], Bytes(units.begin() + 192, units.begin() + 384));
+}
+
+// Real multi-packet sections: the two-packet PMT of a recording comes out whole and intact.
+TEST(FeedSections, RealStreamTwoPacketPmt) {
+    Bytes file;
+    if (!tsb::ReadFile(VELKARIN_STREAMS_DIR "/pmt-two-packets.ts", file))
+        GTEST_SKIP() << "sample stream pmt-two-packets.ts not present";
+    tsb::SectionSink pat(TS_SECTION_PAT), pmt(TS_SECTION_PMT, true);
+    uint16_t pmt_pid = 0xFFFF;
+    for (size_t off = 0; off + 188 <= file.size(); off += 188) {
+        ASSERT_EQ(file[off], 0x47);
+        Packet p;
+        std::copy(file.begin() + static_cast<long>(off), file.begin() + static_cast<long>(off + 188), p.begin());
+        uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+        if (pid == 0) {
+            pat.Feed(p);
+            // The first entry of a program other than 0 names the PMT PID.
+            for (size_t e = 8; !pat.done.empty() && e + 4 <= pat.done[0].section.size() - 4; e += 4) {
+                const Bytes& s = pat.done[0].section;
+                if ((s[e] | s[e + 1]) != 0) {
+                    pmt_pid = static_cast<uint16_t>(((s[e + 2] & 0x1F) << 8) | s[e + 3]);
+                    break;
+                }
+            }
+        } else if (pid == pmt_pid) {
+            pmt.Feed(p);
+        }
+    }
+    ASSERT_FALSE(pat.done.empty());
+    ASSERT_FALSE(pmt.done.empty());
+    for (const tsb::Completed& c : pmt.done) {
+        EXPECT_TRUE(c.intact);
+        EXPECT_GT(c.section.size(), 183u);
+        EXPECT_EQ(c.carriers.size(), 2u);
+        EXPECT_EQ(tsb::Crc32(c.section), 0u);
+    }
+}
+
+}  // namespace
