@@ -93,7 +93,9 @@ int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int3
     bool refused = fd < 0 || ::fstat(fd, &st) != 0 || std::strlen(name) >= kNameSize;
     if (!refused && input && input->fd >= 0 && st.st_dev == input->dev && st.st_ino == input->ino)
         refused = true;
-    if (!refused && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) refused = true;
+    // Truncating a file just created would cost a flush to disk at its close on some file
+    // systems: only a file that holds bytes is truncated.
+    if (!refused && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) refused = true;
     if (refused) {
         if (fd >= 0) ::close(fd);
         std::fprintf(stderr, message ? message : "Error: Failed open %s.\n", name);
