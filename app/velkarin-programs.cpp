@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
             return kStatusOk;
         }
     }
+    TS_SetProgress(true);  // shown only when standard error is a terminal
     int status;
     if (argc == 2) {
         status = List(argv[1]);
