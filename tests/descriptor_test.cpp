@@ -50,9 +50,10 @@ TEST(Descriptor, ConditionalAccess) {
               (Bytes{0xDE, 0xAD, 0xBE}));
     EXPECT_EQ(d.conditional_access.private_data_byte[3], 0);
 
-    // Length below 4: nothing trails; the subtraction must not wrap into a huge copy.
+    // Length below 4: nothing trails, though the section goes on behind it; the subtraction
+    // must not wrap into a huge copy.
     TS_Descriptor s = Pattern(0xEE);
-    Exact e({0x09, 0x02, 0x01, 0x05});
+    Exact e({0x09, 0x02, 0x01, 0x05, 0xE1, 0x01, 0xAA, 0xBB});
     ASSERT_EQ(TS_Descriptor_GetConditionalAccess(&s, e.p.get(), e.n), 0);
     EXPECT_EQ(s.conditional_access.CA_system_ID, 261);
     EXPECT_EQ(s.conditional_access.private_data_byte[0], 0xEE);

@@ -237,31 +237,26 @@ TEST(Pmt, CapacitiesAreNeverExceeded) {
 }
 
 // Lengths inside the section that claim more than it holds: the loops stop at the section's
-// end. The buffer beyond the section is filled with CA descriptors naming PID 0x123, which
-// must never be found.
+// end. The buffer beyond the section is filled with 0x09, which at any alignment reads as CA
+// descriptors (and stream entries) naming PID 0x909: that PID must never be found.
 class PmtOverrun : public ::testing::Test {
 protected:
     std::unique_ptr<TS_PreSection> PreWithBait(const Bytes& s) {
-        Bytes bait;
-        while (bait.size() < 2928) bait = tsb::Cat({bait, tsb::CaDescriptor(0x0B00, 0x123)});
-        bait.resize(2928);
         auto pre = std::make_unique<TS_PreSection>();
-        std::copy(bait.begin(), bait.end(), pre->buffer);
+        std::memset(pre->buffer, 0x09, sizeof pre->buffer);
         tsb::LoadSection(*pre, s);
         return pre;
     }
     static bool SeesBait(const TS_PMT& pmt) {
         auto bad = [](const TS_Descriptor* d, uint16_t n) {
             for (uint16_t i = 0; i < n && i < 32; ++i)
-                if (d[i].descriptor_tag == 9 && d[i].conditional_access.CA_PID == 0x123) return true;
+                if (d[i].descriptor_tag == 9 && d[i].conditional_access.CA_PID == 0x909) return true;
             return false;
         };
         if (bad(pmt.descriptors, pmt.descriptor_count)) return true;
         for (uint16_t i = 0; i < pmt.stream_count && i < 16; ++i)
-            if (bad(pmt.streams[i].descriptors, pmt.streams[i].descriptor_count) ||
-                pmt.streams[i].elementary_PID == 0x123)
-                return true;
-        return false;
+            if (bad(pmt.streams[i].descriptors, pmt.streams[i].descriptor_count)) return true;
+        return TS_IsStreamPIDOfPMT(&pmt, 0x909) != 0;
     }
     std::unique_ptr<Guarded<TS_PMT>> g = std::make_unique<Guarded<TS_PMT>>();
 };

@@ -261,9 +261,10 @@ TEST(FeedSections, BackToBackSectionsAndStuffing) {
     Bytes a = tsb::ShortSection(0x80, Bytes(10, 0xA1));
     Bytes b = tsb::LongSection({.table_id = 0x81, .table_id_extension = 2}, Bytes(20, 0xB2));
     Bytes c = tsb::ShortSection(0x82, Bytes(9, 0xC3));
-    Bytes decoy = tsb::ShortSection(0x83, Bytes(9, 0xD4));
-    // a, b, c back to back, then 0xFF and a section-looking tail that is only stuffing.
-    Packet p = tsb::PsiStartPacket({.pid = 0x140}, 0, tsb::Cat({a, b, c, {0xFF}, decoy}));
+    // A table_id of 0xFF is stuffing: what follows is never taken for a section, though
+    // these bytes would read as a well-formed one.
+    Bytes decoy = tsb::ShortSection(0xFF, Bytes(9, 0xD4));
+    Packet p = tsb::PsiStartPacket({.pid = 0x140}, 0, tsb::Cat({a, b, c, decoy}));
     tsb::SectionSink sink(TS_SECTION_PRIVATE);
     EXPECT_EQ(sink.Feed(p), 0);
     ASSERT_EQ(sink.done.size(), 3u);
