@@ -269,6 +269,23 @@ TEST(Scan, PayloadSyncBytesNeverMakeM2ts) {
     EXPECT_EQ(ts_detail::DetectUnitSize(file.data(), 188), 188u);  // a single packet
 }
 
+TEST(Scan, JunkInFrontShowingThe192PatternNeverMakesM2ts) {
+    // Ten bytes of junk whose byte 6 is 0x47, and payload bytes of 0x47 wherever a 192-byte
+    // stride from there lands: the 188-byte stride further on still decides.
+    Bytes file(10, 0x00);
+    file[6] = 0x47;
+    for (uint32_t i = 0; i < 12; ++i) {
+        Packet p = Numbered(i);
+        file.insert(file.end(), p.begin(), p.end());
+    }
+    for (uint32_t k = 1; k < 8; ++k) {
+        const uint64_t at = 6 + 192ull * k;
+        if ((at - 10) % 188 >= 4) file[at] = 0x47;
+        ASSERT_EQ(file[at], 0x47) << k;
+    }
+    EXPECT_EQ(ts_detail::DetectUnitSize(file.data(), file.size()), 188u);
+}
+
 // The broadcast recording and its M2TS twin (the same packets, each behind a 4-byte time stamp)
 // yield the same packets; the damaged copy, with junk in front, is still read as 188-byte units.
 TEST(Scan, RealStreamsAndTheirM2tsTwin) {

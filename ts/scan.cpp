@@ -19,24 +19,23 @@ static bool StrideHolds(const uint8_t* p, uint64_t n, uint64_t first, uint32_t s
 }
 
 uint32_t DetectUnitSize(const uint8_t* p, uint64_t n) {
-    // Look for the first offset where either stride holds over eight packets (fewer in a
-    // short file, two at least for 192); the 188-byte stride wins a tie.
+    // 188 wherever its stride holds over eight packets (fewer in a short file) anywhere at the
+    // start, so that junk in front of a 188-byte stream that happens to show the 192 pattern
+    // never wins; 192 only when its stride holds and the 188 one holds nowhere.
     const uint64_t window = n < (1u << 20) ? n : (1u << 20);
+    bool m2ts = false;
     for (uint64_t off = 0; off < window; ++off) {
         if (p[off] != TS_SYNC_BYTE) continue;
         uint64_t whole188 = (n - off) / TS_PACKET_SIZE;
         uint32_t c188 = static_cast<uint32_t>(whole188 < 8 ? whole188 : 8);
-        if (c188 >= 1 && StrideHolds(p, n, off, TS_PACKET_SIZE, c188) &&
-            (c188 >= 2 || off + TS_PACKET_SIZE == n))
-            return TS_PACKET_SIZE;
-        if (off >= 4) {
+        if (c188 >= 2 && StrideHolds(p, n, off, TS_PACKET_SIZE, c188)) return TS_PACKET_SIZE;
+        if (!m2ts && off >= 4) {
             uint64_t whole192 = (n - (off - 4)) / TS_M2TS_PACKET_SIZE;
             uint32_t c192 = static_cast<uint32_t>(whole192 < 8 ? whole192 : 8);
-            if (c192 >= 2 && StrideHolds(p, n, off, TS_M2TS_PACKET_SIZE, c192))
-                return TS_M2TS_PACKET_SIZE;
+            m2ts = c192 >= 2 && StrideHolds(p, n, off, TS_M2TS_PACKET_SIZE, c192);
         }
     }
-    return TS_PACKET_SIZE;
+    return m2ts ? TS_M2TS_PACKET_SIZE : TS_PACKET_SIZE;
 }
 
 namespace {
