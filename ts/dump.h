@@ -96,7 +96,7 @@ inline constexpr int32_t TS_PRINT_OUTPUT_FAILED = -3;
 int32_t TS_Print(const char* fileName, uint32_t flags);
 
 // ---------------------------------------------------------------------------------------------
-// Label lookups behind the name tables, and the byte list that several printers share.
+// Label lookups behind the name tables, for the printers.
 // ---------------------------------------------------------------------------------------------
 
 namespace ts_detail {
@@ -105,7 +105,4 @@ const char* TableIdLabel(uint8_t table_id);
 const char* TableIdLabelISO(uint8_t table_id);
 const char* StreamTypeLabel(uint8_t stream_type);
 const char* DescriptorTagLabel(uint8_t descriptor_tag);
-
-// Prints `count` bytes as "0x%02X, " each, "\n  " after every sixteenth, then a newline.
-void PrintByteList(const uint8_t* bytes, uint32_t count);
 }  // namespace ts_detail
