@@ -8,6 +8,7 @@
 #include "output.h"
 #include "scan.h"
 #include "state.h"
+#include "text.h"
 #include "ts.h"
 
 namespace {
@@ -149,13 +150,12 @@ int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
 
     // The packet lines show the header only (the adaptation field is never printed), so the
     // packet is not decoded any further than the scan already did.
-    TS_Packet packet;
-    if (flags & (TS_PRINT_PACKET | TS_PRINT_STREAM))
-        static_cast<TS_Header&>(packet) = p.header;
-
     if (flags & TS_PRINT_PACKET) {
-        PrintSeparator(s);
-        TS_Packet_Print(&packet);
+        // The separator (always first here) and the TS_Packet_Print line, in one piece.
+        ts_detail::Text t;
+        t.L(kSeparator);
+        ts_detail::AppendPacketLine(t, p.header, false);
+        s->separator_pending = false;
     }
 
     if (pid == TS_PID_PAT) FeedSections(s, &d->tPATPreSection, TS_SECTION_PAT, OnPAT, &context);
@@ -207,6 +207,8 @@ int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
         for (uint32_t i = 0; i < slots; ++i) {
             if (!d->ltPMT[i].decoded || TS_IsStreamPIDOfPMT(&d->ltPMT[i], pid) != 1) continue;
             PrintSeparator(s);
+            TS_Packet packet;
+            static_cast<TS_Header&>(packet) = p.header;
             TS_Packet_Print(&packet);
             break;
         }

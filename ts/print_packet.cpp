@@ -11,19 +11,6 @@ using ts_detail::Text;
 
 namespace {
 
-// Both packet lines: `tag` then
-// " TEI:%d PUSI:%d TP:%d PID:0x%04X(%s) TSC:%d AFC:%d CN:%d\n".
-void PrintHeaderLine(const char* tag, const TS_Header& h) {
-    Text t;
-    t.S(tag).S(" TEI:").D(h.transport_error_indicator);
-    t.S(" PUSI:").D(h.payload_unit_start_indicator);
-    t.S(" TP:").D(h.transport_priority);
-    t.S(" PID:0x").X(h.PID, 4).S("(").S(ts_detail::PIDLabel(h.PID)).S(")");
-    t.S(" TSC:").D(h.transport_scrambling_control);
-    t.S(" AFC:").D(h.adaptation_field_control);
-    t.S(" CN:").D(h.continuity_counter).S("\n");
-}
-
 // Byte count of the trailing run of the registration, CA and copyright descriptors:
 // descriptor_length - 4 taken as a signed number, and never more than the array holds.
 template <size_t N>
@@ -198,6 +185,19 @@ int32_t PrintTagged(const TS_Descriptor* d, uint8_t tag) {
 
 namespace ts_detail {
 
+// "[TS Packet]" or "[TS Packet Header]", then
+// " TEI:%d PUSI:%d TP:%d PID:0x%04X(%s) TSC:%d AFC:%d CN:%d\n".
+void AppendPacketLine(Text& t, const TS_Header& h, bool header_only) {
+    if (header_only)
+        t.L("[TS Packet Header] TEI:");
+    else
+        t.L("[TS Packet] TEI:");
+    t.D(h.transport_error_indicator).L(" PUSI:").D(h.payload_unit_start_indicator);
+    t.L(" TP:").D(h.transport_priority).L(" PID:0x").X(h.PID, 4).L("(");
+    t.S(PIDLabel(h.PID)).L(") TSC:").D(h.transport_scrambling_control);
+    t.L(" AFC:").D(h.adaptation_field_control).L(" CN:").D(h.continuity_counter).L("\n");
+}
+
 void AppendDescriptor(Text& t, const TS_Descriptor& d) {
     if (d.descriptor_tag >= 2 && d.descriptor_tag <= 18)
         kTagAppenders[d.descriptor_tag - 2](t, d);
@@ -209,13 +209,17 @@ void AppendDescriptor(Text& t, const TS_Descriptor& d) {
 
 int32_t TS_Packet_PrintHeader(const TS_Header* header) {
     if (header == nullptr) return -1;
-    PrintHeaderLine("[TS Packet Header]", *header);
+    Text t;
+    ts_detail::AppendPacketLine(t, *header, true);
     return 0;
 }
 
 int32_t TS_Packet_Print(const TS_Packet* packet) {
     if (packet == nullptr) return -1;
-    PrintHeaderLine("[TS Packet]", *packet);
+    {
+        Text t;
+        ts_detail::AppendPacketLine(t, *packet, false);
+    }
     if (packet->adaptation_field_control & 0x2)
         TS_Packet_PrintAdaptationField(&packet->adaptation_field);
     return 0;

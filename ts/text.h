@@ -9,6 +9,7 @@
 #include <cstring>
 
 struct TS_Descriptor;
+struct TS_Header;
 
 namespace ts_detail {
 
@@ -30,6 +31,15 @@ public:
             s += n;
             k -= n;
         }
+        return *this;
+    }
+    // "%s" of a string literal, its length known at compile time.
+    template <size_t N>
+    Text& L(const char (&s)[N]) {
+        static_assert(N - 1 <= kCapacity);
+        Room(N - 1);
+        std::memcpy(buf_ + used_, s, N - 1);
+        used_ += N - 1;
         return *this;
     }
     // "%d", "%lld"; with `width`, "%0<width>d" of a non-negative value.
@@ -106,5 +116,8 @@ private:
 
 // The text of one descriptor as TS_Descriptor_Print writes it, appended to `out`.
 void AppendDescriptor(Text& out, const TS_Descriptor& d);
+
+// The line of TS_Packet_Print (`header_only` false) or TS_Packet_PrintHeader (true).
+void AppendPacketLine(Text& out, const TS_Header& h, bool header_only);
 
 }  // namespace ts_detail
