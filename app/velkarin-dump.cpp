@@ -3,7 +3,7 @@
 //   velkarin-dump [OPTIONS] FILE
 //
 // Each option sets one print flag of TS_Print; with none it dumps the PAT, CAT, PMTs and the
-// PID list. Exit status: 0 done, 1 the file does not open or standard output cannot be
+// PID list. --runs prints the runs of PMTs instead (--json: as one JSON document). Exit status: 0 done, 1 the file does not open or standard output cannot be
 // written, 2 wrong usage. A reader that closes the pipe ends the dump quietly (SIGPIPE).
 #include <cerrno>
 #include <csignal>
@@ -37,6 +37,9 @@ constexpr char kUsage[] =
     "  --pids       the list of PIDs met, at the end\n"
     "  --pcr        PCRs on the PCR_PID of each program\n"
     "  --flags N    set the print mask directly (decimal or 0x hexadecimal)\n"
+    "  --runs       the runs of PMTs of a one-program recording, as velkarin lists them:\n"
+    "               place, size, PCR time and streams of each\n"
+    "  --json       with --runs: one JSON document\n"
     "  -h, --help   show this help and exit\n"
     "\n"
     "With no option: --pat --cat --pmt --pids.\n";
@@ -98,6 +101,8 @@ int main(int argc, char** argv) {
     bool any_option = false;
     const char* file = nullptr;
     bool options_done = false;
+    bool runs = false;
+    bool json = false;
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -109,6 +114,10 @@ int main(int argc, char** argv) {
             if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
                 std::fputs(kUsage, stdout);
                 return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOK : OutputError();
+            }
+            if (std::strcmp(arg, "--runs") == 0 || std::strcmp(arg, "--json") == 0) {
+                (arg[2] == 'r' ? runs : json) = true;
+                continue;
             }
             bool known = false;
             for (const FlagOption& o : kFlagOptions) {
@@ -135,12 +144,30 @@ int main(int argc, char** argv) {
         file = arg;
     }
     if (file == nullptr) return UsageError("missing FILE", nullptr);
+    if (json && !runs) return UsageError("--json goes with --runs", nullptr);
+    if (runs && any_option) return UsageError("--runs takes no print option", nullptr);
     if (!any_option) flags = kDefaultFlags;
+    // Progress on a terminal, unless the dump itself goes there.
+    TS_SetProgress(!isatty(STDOUT_FILENO));
 
     // Whole blocks to a pipe or file rather than the default few kilobytes; a terminal
     // keeps its line buffering.
     static char out_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+
+    if (runs) {
+        static TS_RunReport report;
+        const int32_t r = TS_SurveyRuns(&report, file);
+        if (r == -2) return kExitFailure;
+        if (r == -3) {
+            std::fprintf(stderr, "velkarin-dump: %s carries more than one program; only one-program streams have runs.\n",
+                         file);
+            return kExitFailure;
+        }
+        TS_PrintRuns(&report, file, json);
+        errno = 0;
+        return std::fflush(stdout) != 0 || std::ferror(stdout) ? OutputError() : kExitOK;
+    }
 
     const int32_t result = TS_Print(file, flags);
     if (result == -2) {

@@ -47,8 +47,13 @@ struct RunsSink {
                 const TS_Descriptor& desc = info.descriptors[d];
                 if (desc.descriptor_tag != 10) continue;
                 uint32_t n = desc.descriptor_length / 4u;
-                for (uint32_t k = 0; k < n && k < TS_MAX_LANGUAGES && s.language_count < TS_MAX_RUN_LANGUAGES; ++k)
-                    s.languages[s.language_count++] = desc.ISO_639_language.languages[k].ISO_639_language_code;
+                for (uint32_t k = 0; k < n && k < TS_MAX_LANGUAGES && s.language_count < TS_MAX_RUN_LANGUAGES; ++k) {
+                    // Each code once, in order of appearance.
+                    uint32_t code = desc.ISO_639_language.languages[k].ISO_639_language_code;
+                    bool known = false;
+                    for (uint32_t j = 0; j < s.language_count; ++j) known = known || s.languages[j] == code;
+                    if (!known) s.languages[s.language_count++] = code;
+                }
             }
         }
     }

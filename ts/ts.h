@@ -529,7 +529,7 @@ struct TS_RunStream {
     uint16_t PID;
     uint8_t stream_type;
     uint8_t language_count;
-    uint32_t languages[TS_MAX_RUN_LANGUAGES];  // ISO_639_language_code of each ISO 639 entry
+    uint32_t languages[TS_MAX_RUN_LANGUAGES];  // distinct ISO_639_language_codes, in order
 };
 struct TS_RunInfo {
     uint32_t CRC_32;
