@@ -8,18 +8,8 @@ using namespace ts_detail;
 int32_t TS_CAT_FromPreSection(TS_CAT* cat, const TS_PreSection* pre) {
     if (cat == nullptr || pre == nullptr) return -1;
     ByteReader r = SectionReader(pre);
-    cat->table_id = r.u8();
-    uint16_t v = r.u16();
-    cat->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
-    cat->reserved_1 = (v >> 12) & 3;
-    cat->section_length = v & 0x0FFF;
-    cat->transport_stream_id = r.u16();
-    uint8_t x = r.u8();
-    cat->reserved_2 = x >> 6;
-    cat->version_number = (x >> 1) & 0x1F;
-    cat->current_next_indicator = x & 1;
-    cat->section_number = r.u8();
-    cat->last_section_number = r.u8();
+    ReadTableStart(r, cat);
+    cat->transport_stream_id = ReadSyntaxFields(r, cat);
     DecodeDescriptorLoop(pre->buffer, 8, LoopEnd(pre), cat->descriptors, TS_MAX_DESCRIPTORS,
                          &cat->descriptor_count);
     cat->CRC_32 = SectionCRC(pre);
@@ -48,13 +38,7 @@ int32_t TS_Section_PrivateFromPreSection(TS_Section* s, const TS_PreSection* pre
     s->reserved_1 = (v >> 12) & 3;
     s->private_section_length = v & 0x0FFF;
     if (s->section_syntax_indicator) {
-        s->table_id_extension = r.u16();
-        uint8_t x = r.u8();
-        s->reserved_2 = x >> 6;
-        s->version_number = (x >> 1) & 0x1F;
-        s->current_next_indicator = x & 1;
-        s->section_number = r.u8();
-        s->last_section_number = r.u8();
+        s->table_id_extension = ReadSyntaxFields(r, s);
         // Data bytes end where the CRC_32 begins.
         ByteReader data = r.sub(LoopEnd(pre) > 8 ? LoopEnd(pre) - 8 : 0);
         data.copy(s->private_data_byte, TS_Section_DataLength(s), sizeof s->private_data_byte);

@@ -15,18 +15,8 @@ int32_t TS_PAT_GetProgramData(TS_ProgramData* program, const uint8_t* bytes) {
 int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre) {
     if (pat == nullptr || pre == nullptr) return -1;
     ByteReader r = SectionReader(pre);
-    pat->table_id = r.u8();
-    uint16_t v = r.u16();
-    pat->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
-    pat->reserved_1 = (v >> 12) & 3;
-    pat->section_length = v & 0x0FFF;
-    pat->transport_stream_id = r.u16();
-    uint8_t x = r.u8();
-    pat->reserved_2 = x >> 6;
-    pat->version_number = (x >> 1) & 0x1F;
-    pat->current_next_indicator = x & 1;
-    pat->section_number = r.u8();
-    pat->last_section_number = r.u8();
+    ReadTableStart(r, pat);
+    pat->transport_stream_id = ReadSyntaxFields(r, pat);
 
     // Four bytes per entry between last_section_number and CRC_32; a final partial entry is
     // still decoded, from bytes of the section. Entries beyond the record's room are dropped.
@@ -58,18 +48,8 @@ int32_t TS_PMT_GetStreamInfo(TS_StreamInfo* stream, const uint8_t* bytes, uint16
 int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pid) {
     if (pmt == nullptr || pre == nullptr) return -1;
     ByteReader r = SectionReader(pre);
-    pmt->table_id = r.u8();
-    uint16_t v = r.u16();
-    pmt->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
-    pmt->reserved_1 = (v >> 12) & 3;
-    pmt->section_length = v & 0x0FFF;
-    pmt->program_number = r.u16();
-    uint8_t x = r.u8();
-    pmt->reserved_2 = x >> 6;
-    pmt->version_number = (x >> 1) & 0x1F;
-    pmt->current_next_indicator = x & 1;
-    pmt->section_number = r.u8();
-    pmt->last_section_number = r.u8();
+    ReadTableStart(r, pmt);
+    pmt->program_number = ReadSyntaxFields(r, pmt);
     pmt->PCR_PID = r.u16() & 0x1FFF;
     pmt->program_info_length = r.u16() & 0x0FFF;
 

@@ -27,6 +27,31 @@ inline uint32_t SectionCRC(const TS_PreSection* pre) {
     return r.u32();
 }
 
+// Bytes 0-2 of a PSI table section: table_id, section_syntax_indicator, the two reserved
+// bits behind the bit after it, section_length.
+template <class Record>
+inline void ReadTableStart(ByteReader& r, Record* t) {
+    t->table_id = r.u8();
+    uint16_t v = r.u16();
+    t->section_syntax_indicator = static_cast<uint8_t>(v >> 15);
+    t->reserved_1 = (v >> 12) & 3;
+    t->section_length = v & 0x0FFF;
+}
+
+// Bytes 3-7 of a long-form section; returns the 16-bit field of bytes 3-4, which each table
+// names in its own way (transport_stream_id, program_number, table_id_extension).
+template <class Record>
+inline uint16_t ReadSyntaxFields(ByteReader& r, Record* t) {
+    uint16_t extension = r.u16();
+    uint8_t x = r.u8();
+    t->reserved_2 = x >> 6;
+    t->version_number = (x >> 1) & 0x1F;
+    t->current_next_indicator = x & 1;
+    t->section_number = r.u8();
+    t->last_section_number = r.u8();
+    return extension;
+}
+
 // Walks a descriptor loop from `pos` while it is below `end`, filling at most `capacity`
 // records (surplus descriptors are skipped); returns the position after the last one.
 inline uint32_t DecodeDescriptorLoop(const uint8_t* section, uint32_t pos, uint32_t end,
