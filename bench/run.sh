@@ -221,6 +221,13 @@ fi
 if [ "${state[velkarin-dump]}" = ok ]; then
     job dump_tables /dev/null - "$bin/velkarin-dump" --pat --pmt --pids "$stream"
     job dump_packets /dev/null - "$bin/velkarin-dump" --packets "$stream"
+    job runs_report /dev/null - "$bin/velkarin-dump" --runs "$stream"
+fi
+# The listing on a pseudo-terminal with its progress line, against the same under the
+# same terminal with standard error sent away (no progress): the cost of the progress.
+if [ "${state[velkarin]}" = ok ] && command -v script >/dev/null; then
+    job listing_pty /dev/null - script -qec "'$bin/velkarin' '$stream'" /dev/null
+    job listing_pty_off /dev/null - script -qec "'$bin/velkarin' '$stream' 2>/dev/null" /dev/null
 fi
 have_ffprobe=0
 if [ $peers = 1 ] && command -v ffprobe >/dev/null; then
@@ -313,8 +320,12 @@ fi
 if [ "${state[velkarin-dump]}" = ok ]; then
     row "velkarin-dump --pat --pmt --pids FILE" dump_tables cat_null "cat>/dev/null" 2
     row "velkarin-dump --packets FILE" dump_packets cat_null "cat>/dev/null" 10
+    [ "${state[velkarin]}" = ok ] && row "velkarin-dump --runs FILE" runs_report listing "velkarin FILE" 1.5
 else
     skipped "velkarin-dump" velkarin-dump
+fi
+if [ -n "${best[listing_pty]:-}" ]; then
+    row "velkarin FILE, progress on a terminal" listing_pty listing_pty_off "same, no progress" 1.05
 fi
 if [ $have_ffprobe = 1 ]; then
     row "ffprobe -count_packets FILE (peer, 1 run)" ffprobe cat_null "cat>/dev/null" -
