@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "builder.h"
+#include "files.h"
 #include "ts.h"
 
 namespace {
@@ -103,23 +104,12 @@ std::vector<Packet> Select(const Mux& m, const std::set<uint16_t>& pids, size_t 
     return out;
 }
 
-// A directory of its own for each test, removed afterwards.
-struct Dir {
-    fs::path path;
-    Dir() {
-        char name[] = "/tmp/velkarin-programs-XXXXXX";
-        if (!mkdtemp(name)) std::abort();
-        path = name;
-    }
-    ~Dir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+// A scratch directory of its own for each test, with string paths and stream writers.
+struct Dir : testfiles::ScratchDir {
     std::string Write(const std::string& file, const Mux& m) const { return Write(file, tsb::Join(m.packets)); }
     std::string Write(const std::string& file, const Bytes& bytes) const {
         std::string p = (path / file).string();
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+        testfiles::Write(p, bytes);
         return p;
     }
     std::string operator/(const std::string& file) const { return (path / file).string(); }

@@ -2,81 +2,38 @@
 // standard error, exit status and the files it leaves.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "builder.h"
+#include "files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kBin = VELKARIN_BIN_DIR "/velkarin-programs";
+using testfiles::Result;
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+std::string Slurp(const std::string& path) { return testfiles::ReadText(path); }
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-struct Dir {
-    fs::path path;
-    Dir() {
-        char name[] = "/tmp/velkarin-programs-cmd-XXXXXX";
-        if (!mkdtemp(name)) std::abort();
-        path = name;
-    }
-    ~Dir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+// A scratch directory whose paths are strings, with a writer for stream images.
+struct Dir : testfiles::ScratchDir {
     std::string operator/(const std::string& file) const { return (path / file).string(); }
     std::string Write(const std::string& file, const tsb::Bytes& bytes) const {
         std::string p = *this / file;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+        testfiles::Write(p, bytes);
         return p;
     }
 };
 
-// Runs the command with `args`, standard output and error captured in files of `dir`.
-Result Command(const Dir& dir, const std::vector<std::string>& args) {
-    const std::string out = dir / ".stdout", err = dir / ".stderr";
-    pid_t child = fork();
-    if (child == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(o, 1);
-        dup2(e, 2);
-        std::vector<char*> argv{const_cast<char*>(kBin.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(kBin.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    Result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = Slurp(out);
-    r.err = Slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
+Result Command(const Dir&, const std::vector<std::string>& args) {
+    return testfiles::RunCommand("velkarin-programs", args);
 }
 
 std::vector<std::string> Entries(const Dir& dir) {
