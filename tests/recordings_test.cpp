@@ -42,6 +42,8 @@ std::map<std::string, Bytes> Outputs(const fs::path& dir, const std::string& inp
 struct Twin {
     std::string name;      // the M2TS stream
     std::string twin;      // its 188-byte twin ("" when made by stripping the headers)
+    std::string pmt_pid;   // PMT PID of its program
+    std::string crc;       // CRC-32 of one of its PMTs
 };
 
 // Runs `args` (with IN standing for the input) on the M2TS stream and on its 188-byte twin,
@@ -84,10 +86,12 @@ void CompareOutputs(const Twin& t, const std::string& command, const std::vector
 TEST(M2TSRecordings, EveryCommandWritesTheTwinsBytesWithTheInputHeaders) {
     if (testfiles::SharedStream("sample.m2ts").empty() || testfiles::SharedStream("broadcast.ts").empty())
         GTEST_SKIP() << "../shared/streams is absent; skipped";
-    for (const Twin& t : {Twin{"sample.m2ts", ""}, Twin{"broadcast.m2ts", "broadcast.ts"}}) {
+    for (const Twin& t : {Twin{"sample.m2ts", "", "0x100", "CA1669BF"}, Twin{"broadcast.m2ts", "broadcast.ts", "0x1F0", "BD61B5D3"}}) {
         CompareOutputs(t, "velkarin", {"IN", "-a"});
         CompareOutputs(t, "velkarin", {"IN", "-l"});
+        CompareOutputs(t, "velkarin", {"IN", t.crc, "piece.ts"});
         CompareOutputs(t, "velkarin-programs", {"IN", "-a"});
+        CompareOutputs(t, "velkarin-programs", {"IN", t.pmt_pid, "program.ts"});
         CompareOutputs(t, "velkarin-dump", {"--pat", "--pmt", "--cat", "--pcr", "--pids", "IN"});
     }
 }
