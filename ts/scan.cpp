@@ -21,18 +21,22 @@ static bool StrideHolds(const uint8_t* p, uint64_t n, uint64_t first, uint32_t s
 uint32_t DetectUnitSize(const uint8_t* p, uint64_t n) {
     // 188 wherever its stride holds over eight packets (fewer in a short file) anywhere at the
     // start, so that junk in front of a 188-byte stream that happens to show the 192 pattern
-    // never wins; 192 only when its stride holds and the 188 one holds nowhere.
+    // never wins; 192 only when its stride holds and the 188 one holds nowhere. Fewer than
+    // eight count only when the bytes at hand cannot hold more: near their end in a longer
+    // stream, two stray 0x47 188 bytes apart are common in 192-byte units.
     const uint64_t window = n < (1u << 20) ? n : (1u << 20);
+    const bool short_file = n < 9u * TS_PACKET_SIZE;
     bool m2ts = false;
     for (uint64_t off = 0; off < window; ++off) {
         if (p[off] != TS_SYNC_BYTE) continue;
         uint64_t whole188 = (n - off) / TS_PACKET_SIZE;
         uint32_t c188 = static_cast<uint32_t>(whole188 < 8 ? whole188 : 8);
-        if (c188 >= 2 && StrideHolds(p, n, off, TS_PACKET_SIZE, c188)) return TS_PACKET_SIZE;
+        if ((c188 == 8 || (short_file && c188 >= 2)) && StrideHolds(p, n, off, TS_PACKET_SIZE, c188))
+            return TS_PACKET_SIZE;
         if (!m2ts && off >= 4) {
             uint64_t whole192 = (n - (off - 4)) / TS_M2TS_PACKET_SIZE;
             uint32_t c192 = static_cast<uint32_t>(whole192 < 8 ? whole192 : 8);
-            m2ts = c192 >= 2 && StrideHolds(p, n, off, TS_M2TS_PACKET_SIZE, c192);
+            m2ts = (c192 == 8 || (short_file && c192 >= 2)) && StrideHolds(p, n, off, TS_M2TS_PACKET_SIZE, c192);
         }
     }
     return m2ts ? TS_M2TS_PACKET_SIZE : TS_PACKET_SIZE;
