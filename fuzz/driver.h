@@ -162,7 +162,11 @@ inline uint32_t PrepareInput(const uint8_t* data, size_t size, uint8_t* options)
     if (size > sizeof file) size = sizeof file;
     std::memcpy(file, data, size);
     uint32_t unit = size ? ts_detail::DetectUnitSize(file, size) : TS_PACKET_SIZE;
-    if (*options & 1) FixSectionCRCs(file, size, unit);
+    if (*options & 1) {
+        FixSectionCRCs(file, size, unit);
+        // New CRC bytes can make a 0x47 grid appear or vanish: the unit is the final file's.
+        unit = size ? ts_detail::DetectUnitSize(file, size) : TS_PACKET_SIZE;
+    }
     TheScratch().WriteInput(file, size);
     return unit;
 }
