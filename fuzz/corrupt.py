@@ -29,7 +29,7 @@ ENV = dict(os.environ,
            ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:exitcode=%d:halt_on_error=1" % CRASH_STATUS,
            UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=%d" % CRASH_STATUS)
 TIMEOUT = 60
-WINDOW = 160 * 1024
+WINDOW = 320 * 1024  # more than one read of the scan (256 KiB)
 
 
 def window_of(path):
@@ -257,7 +257,7 @@ def main():
     ap.add_argument("--bin", required=True, help="folder of the sanitizer build's commands")
     ap.add_argument("--sizes", required=True, help="the pmt-sizes helper")
     ap.add_argument("--streams", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "streams"))
-    ap.add_argument("--count", type=int, default=2400, help="mutations in all")
+    ap.add_argument("--count", type=int, default=4000, help="mutations in all")
     ap.add_argument("--seed", type=int, default=20240)
     ap.add_argument("--budget", type=float, default=0, help="stop starting mutations after this many seconds")
     ap.add_argument("--jobs", type=int, default=2)

@@ -150,23 +150,46 @@ inline void FixSectionCRCs(uint8_t* data, size_t size, uint32_t unit) {
     }
 }
 
-// The input file of a driver target: byte 0 of the fuzzer's data chooses options (bit 0:
-// fix the CRCs of one-packet sections), the rest is the file. Returns the packet unit.
+// The input file of a driver target: byte 0 of the fuzzer's data chooses options, the rest
+// is the file.
+//   bit 0  fix the CRCs of one-packet sections
+//   bit 6  put null packets in front, so that the file's own bytes straddle the end of the
+//          scan's first read
+// Returns the packet unit of the file as the scan will see it.
 inline uint32_t PrepareInput(const uint8_t* data, size_t size, uint8_t* options) {
-    static uint8_t file[1 << 20];
+    static uint8_t file[ts_detail::kScanChunk + (1 << 20)];
     *options = size ? data[0] : 0;
     if (size) {
         ++data;
         --size;
     }
-    if (size > sizeof file) size = sizeof file;
-    std::memcpy(file, data, size);
-    uint32_t unit = size ? ts_detail::DetectUnitSize(file, size) : TS_PACKET_SIZE;
-    if (*options & 1) {
-        FixSectionCRCs(file, size, unit);
-        // New CRC bytes can make a 0x47 grid appear or vanish: the unit is the final file's.
-        unit = size ? ts_detail::DetectUnitSize(file, size) : TS_PACKET_SIZE;
+    if (size > (1 << 20)) size = 1 << 20;
+    uint32_t unit = size ? ts_detail::DetectUnitSize(data, size) : TS_PACKET_SIZE;
+    size_t prefix = 0;
+    if ((*options & 0x40) && size > 0) {
+        // Whole null packets of the data's unit, ending before the read boundary by half the
+        // data, so that the boundary falls in its middle.
+        const size_t before = ts_detail::kScanChunk - size / 2 - 1;
+        const size_t count = before / unit;
+        for (size_t k = 0; k < count; ++k) {
+            uint8_t* u = file + k * unit;
+            std::memset(u, 0xFF, unit);
+            std::memset(u, 0, unit - TS_PACKET_SIZE);
+            uint8_t* p = u + (unit - TS_PACKET_SIZE);
+            p[0] = TS_SYNC_BYTE;
+            p[1] = 0x1F;
+            p[2] = 0xFF;
+            p[3] = 0x10;
+        }
+        prefix = count * unit;
     }
+    std::memcpy(file + prefix, data, size);
+    size += prefix;
+    if (*options & 1) FixSectionCRCs(file, size, unit);
+    // New CRC bytes, or the null packets, can make a grid appear or vanish: the unit is the
+    // final file's.
+    unit = size ? ts_detail::DetectUnitSize(file, size < ts_detail::kScanChunk ? size : ts_detail::kScanChunk)
+                : TS_PACKET_SIZE;
     TheScratch().WriteInput(file, size);
     return unit;
 }

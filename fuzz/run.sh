@@ -87,7 +87,7 @@ fuzz_all() {
 }
 
 corrupt() {
-  local count="${1:-3000}" budget="${2:-270}"
+  local count="${1:-4000}" budget="${2:-270}"
   python3 "$root/fuzz/corrupt.py" --bin "$san_build" --sizes "$fuzz_build/fuzz/pmt-sizes" \
     --streams "$streams" --count "$count" --budget "$budget" --jobs "$jobs" \
     --failures "$work/corrupt-failures"
@@ -109,7 +109,7 @@ case "$mode" in
     ;;
   --corrupt)
     build
-    corrupt "${2:-3000}" "${3:-0}"
+    corrupt "${2:-4000}" "${3:-0}"
     ;;
   *)
     sed -n '2,16p' "$0"
