@@ -19,35 +19,43 @@ constexpr uint32_t kTableSize = 256;
 // Survey sink: books each PMT section on its run and counts the bytes written for it.
 struct SurveySink {
     TS_PMTSplitTable* table;
-    bool current = false;  // the last run has room in the table
+    int32_t current = -1;  // entry that the current run's bytes go to; -1: not counted
     bool warned = false;
 
     int32_t Section(uint32_t crc, const uint8_t*, uint32_t pat_size, const uint8_t (*)[TS_M2TS_PACKET_SIZE],
                     uint16_t unit_count, uint16_t unit_size, const ScanPacket&) {
         uint16_t& n = table->u16Count;
-        if (n == 0 || table->ltEntry[n - 1].u32CRC32 != crc) {
+        if (current < 0 || table->ltEntry[current].u32CRC32 != crc) {
             if (n >= kTableSize) {
-                if (!warned) std::fprintf(stderr, "Warning: more than %u PMT runs; later runs are not counted.\n", kTableSize);
+                // No room for another run: its bytes join the last run of the same PMT, so
+                // that each PMT's total stays what the writer writes for it.
+                if (!warned)
+                    std::fprintf(stderr, "Warning: more than %u PMT runs; later runs are counted with their PMT's earlier runs.\n",
+                                 kTableSize);
                 warned = true;
-                current = false;
-                return 0;
+                current = -1;
+                for (uint16_t i = n; i-- > 0;)
+                    if (table->ltEntry[i].u32CRC32 == crc) {
+                        current = i;
+                        break;
+                    }
+            } else {
+                TS_PMTSplitEntry& e = table->ltEntry[n];
+                e.u32CRC32 = crc;
+                e.u16Repeat = 0;
+                for (uint16_t i = 0; i < n; ++i)
+                    if (table->ltEntry[i].u32CRC32 == crc) ++e.u16Repeat;
+                e.u64Size = 0;
+                e.nFile = 0;
+                current = n++;
             }
-            TS_PMTSplitEntry& e = table->ltEntry[n];
-            e.u32CRC32 = crc;
-            e.u16Repeat = 0;
-            for (uint16_t i = 0; i < n; ++i)
-                if (table->ltEntry[i].u32CRC32 == crc) ++e.u16Repeat;
-            e.u64Size = 0;
-            e.nFile = 0;
-            ++n;
-            current = true;
         }
-        if (current) table->ltEntry[n - 1].u64Size += pat_size + uint64_t{unit_count} * unit_size;
+        if (current >= 0) table->ltEntry[current].u64Size += pat_size + uint64_t{unit_count} * unit_size;
         return 0;
     }
 
     int32_t Stream(const ScanPacket& p) {
-        if (current) table->ltEntry[table->u16Count - 1].u64Size += p.unit_size;
+        if (current >= 0) table->ltEntry[current].u64Size += p.unit_size;
         return 0;
     }
 };
