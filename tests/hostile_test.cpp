@@ -3,7 +3,9 @@
 // working on a sound input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "files.h"
 #include "mux.h"
@@ -127,4 +129,51 @@ TEST(HostileM2ts, CutSampleRecordingSplitsIn192ByteUnits) {
         total += bytes.size();
     }
     EXPECT_EQ(total, surveyed);
+}
+
+namespace {
+
+// PMT A and B alternating `runs` times, each run with its PAT, its PMT and three video
+// packets (B adds an audio stream, which has no packets).
+Bytes Alternating(int runs) {
+    Mux m;
+    const Bytes a = PmtSection(1, kVideo, {}, {{0x02, kVideo, {}}});
+    const Bytes b = PmtSection(1, kVideo, {}, {{0x02, kVideo, {}}, {0x04, 0x101, {}}});
+    for (int i = 0; i < runs; ++i) {
+        m.Section(0, PatSection(1, {{1, kPMT}}));
+        m.Section(kPMT, i % 2 ? b : a);
+        for (int k = 0; k < 3; ++k) m.Es(kVideo);
+    }
+    return m.File();
+}
+
+}  // namespace
+
+// More runs than the survey's table holds (256): a recording whose PMT flips between two
+// versions. The survey used to stop counting at the 257th run while -a wrote everything, so
+// the listing and -l undercounted. Every run is 5 packets: each PMT's total is known.
+TEST(HostileRuns, MoreRunsThanTheTableStillSumToWhatTheWriterWrites) {
+    for (int runs : {200, 300}) {
+        ScratchDir dir;
+        const fs::path input = dir / "rec.ts";
+        testfiles::Write(input, Alternating(runs));
+        static TS_PMTSplitTable survey, written;
+        ASSERT_EQ(TS_CheckPMTSplit(&survey, input.c_str()), 0);
+        EXPECT_EQ(survey.u16Count, std::min(runs, 256));
+        std::map<uint32_t, uint64_t> totals;
+        for (uint16_t i = 0; i < survey.u16Count; ++i) totals[survey.ltEntry[i].u32CRC32] += survey.ltEntry[i].u64Size;
+        ASSERT_EQ(totals.size(), 2u);
+        const uint32_t crc_a = survey.ltEntry[0].u32CRC32, crc_b = survey.ltEntry[1].u32CRC32;
+        // Runs of A: (runs + 1) / 2; of B: runs / 2; each 5 packets of 188 bytes.
+        EXPECT_EQ(totals[crc_a], uint64_t((runs + 1) / 2) * 5 * 188) << runs;
+        EXPECT_EQ(totals[crc_b], uint64_t(runs / 2) * 5 * 188) << runs;
+
+        ASSERT_EQ(TS_PMTSplitFile(input.c_str(), 1, 0, nullptr, &written), 0);
+        ASSERT_EQ(written.u16Count, 2u);
+        for (uint16_t i = 0; i < written.u16Count; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "rec_%08X.ts", written.ltEntry[i].u32CRC32);
+            EXPECT_EQ(fs::file_size(dir / name), totals[written.ltEntry[i].u32CRC32]) << runs << " " << name;
+        }
+    }
 }
