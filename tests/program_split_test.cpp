@@ -734,4 +734,21 @@ TEST(ProgramSplitRealStreams, IntactRecordingKeepsEveryPacketOfItsProgram) {
               std::count_if(expected.begin(), expected.end(), [](const Packet& p) { return PidOf(p.data()) == 0x1F0; }));
 }
 
+// A PMT of nineteen streams: the three past the sixteen detailed stream records are split too.
+TEST(ProgramSplitRealStreams, EveryStreamOfALargePMT) {
+    const std::string source = std::string(VELKARIN_STREAMS_DIR) + "/pmt-two-packets.ts";
+    if (!fs::exists(source)) GTEST_SKIP() << source << " is absent";
+    Dir dir;
+    const std::string in = dir / "big.ts";
+    fs::copy_file(source, in);
+    ASSERT_EQ(SplitAll(in), 0);
+    std::map<uint16_t, size_t> in_count, out_count;
+    for (const Packet& p : ReadPackets(in)) ++in_count[PidOf(p.data())];
+    for (const Packet& p : ReadPackets(dir / "big_1_0_0.ts")) ++out_count[PidOf(p.data())];
+    for (uint16_t pid : std::initializer_list<uint16_t>{0x110, 0x111, 0x112}) {
+        ASSERT_GT(in_count[pid], 0u) << pid;
+        EXPECT_EQ(out_count[pid], in_count[pid]) << pid;
+    }
+}
+
 }  // namespace

@@ -55,8 +55,10 @@ void RoutePMT(const TS_PMT& pmt, uint16_t bit) {
     add(pmt.PCR_PID);
     uint16_t ca_pid = TS_NO_PID;
     if (TS_GetCAPIDFromPMT(&ca_pid, &pmt) == 0 && ca_pid != TS_NO_PID) add(ca_pid);
-    const uint32_t n = pmt.stream_count < TS_MAX_STREAMS ? pmt.stream_count : TS_MAX_STREAMS;
-    for (uint32_t i = 0; i < n; ++i) add(pmt.streams[i].elementary_PID);
+    // Every elementary_PID, also those past the sixteen detailed stream records.
+    const uint32_t n = pmt.elementary_PID_count < TS_MAX_ELEMENTARY_PIDS ? pmt.elementary_PID_count
+                                                                          : TS_MAX_ELEMENTARY_PIDS;
+    for (uint32_t i = 0; i < n; ++i) add(pmt.elementary_PIDs[i]);
 }
 
 // Writes the units of a completed section into `slot`: the packets that carried it, in order.
