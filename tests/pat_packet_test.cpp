@@ -2,7 +2,6 @@
 // hand and against the builder's bitwise CRC-32.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 
 #include "builder.h"
@@ -10,10 +9,12 @@
 
 namespace {
 
-TS_Header Header(uint16_t pid, uint8_t cc, uint8_t afc = 1, uint8_t pusi = 1) {
+using tsb::Packet;
+
+TS_Header Header(uint16_t pid, uint8_t cc, uint8_t afc = 1) {
     TS_Header h{};
     h.sync_byte = 0x47;
-    h.payload_unit_start_indicator = pusi;
+    h.payload_unit_start_indicator = 1;
     h.PID = pid;
     h.adaptation_field_control = afc;
     h.continuity_counter = cc;
@@ -23,36 +24,14 @@ TS_Header Header(uint16_t pid, uint8_t cc, uint8_t afc = 1, uint8_t pusi = 1) {
 // A PAT record as a decoder leaves it for a section with every reserved bit set.
 TS_PAT Pat(uint16_t tsid, uint8_t version, std::initializer_list<TS_ProgramData> programs) {
     TS_PAT pat{};
-    pat.table_id = 0;
     pat.section_syntax_indicator = 1;
-    pat.reserved_1 = 3;
+    pat.reserved_1 = pat.reserved_2 = 3;
     pat.transport_stream_id = tsid;
-    pat.reserved_2 = 3;
     pat.version_number = version;
     pat.current_next_indicator = 1;
     for (const TS_ProgramData& p : programs) pat.programs[pat.program_count++] = p;
     pat.section_length = static_cast<uint16_t>(9 + 4 * pat.program_count);
     return pat;
-}
-
-using Packet = std::array<uint8_t, 188>;
-
-uint32_t CrcAt(const Packet& p, size_t at) {
-    return (uint32_t{p[at]} << 24) | (uint32_t{p[at + 1]} << 16) | (uint32_t{p[at + 2]} << 8) |
-           p[at + 3];
-}
-
-TEST(GetCRC32, MatchesTheCatalogueAndComposes) {
-    // CRC-32/MPEG-2 check value of "123456789".
-    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(GetCRC32(0xFFFFFFFFu, digits, 9), 0x0376E6E7u);
-    EXPECT_EQ(GetCRC32(0xFFFFFFFFu, digits, 9), tsb::Crc32(digits, 9));
-    // No bytes: the starting value comes back.
-    EXPECT_EQ(GetCRC32(0x12345678u, digits, 0), 0x12345678u);
-    // Split in two calls, the first result feeding the second.
-    EXPECT_EQ(GetCRC32(GetCRC32(0xFFFFFFFFu, digits, 4), digits + 4, 5), 0x0376E6E7u);
-    // One byte more or less is another value.
-    EXPECT_NE(GetCRC32(0xFFFFFFFFu, digits, 8), 0x0376E6E7u);
 }
 
 TEST(PATToPacket, WritesTheReducedPATByteForByte) {
@@ -62,53 +41,39 @@ TEST(PATToPacket, WritesTheReducedPATByteForByte) {
     TS_Header h = Header(0, 9);
     Packet p;
     ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &pat), 0);
-    const uint8_t head[] = {0x47, 0x40, 0x00, 0x19};
-    const uint8_t section[] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x01, 0xC7, 0x00, 0x00,
-                               0x00, 0x00, 0xE0, 0x10, 0x04, 0x01, 0xE1, 0xF1};
-    EXPECT_EQ(std::memcmp(p.data(), head, 4), 0);
-    EXPECT_EQ(std::memcmp(p.data() + 4, section, sizeof section), 0);
+    const uint8_t head[] = {0x47, 0x40, 0x00, 0x19, 0x00, 0x00, 0xB0, 0x11, 0x00, 0x01, 0xC7,
+                            0x00, 0x00, 0x00, 0x00, 0xE0, 0x10, 0x04, 0x01, 0xE1, 0xF1};
+    EXPECT_EQ(std::memcmp(p.data(), head, sizeof head), 0);
     // The CRC is that of bytes 5 to 20, computed bit by bit; the section then checks to 0.
-    EXPECT_EQ(CrcAt(p, 21), tsb::Crc32(p.data() + 5, 16));
+    EXPECT_EQ(tsb::TrailingU32(tsb::Bytes(p.begin(), p.begin() + 25)), tsb::Crc32(p.data() + 5, 16));
     EXPECT_EQ(GetCRC32(0xFFFFFFFFu, p.data() + 5, 20), 0u);
     for (size_t i = 25; i < 188; ++i) ASSERT_EQ(p[i], 0xFF) << i;
-
-    // A flipped bit in the section no longer checks.
-    p[16] ^= 0x01;
+    p[16] ^= 0x01;  // a flipped bit in the section no longer checks
     EXPECT_NE(GetCRC32(0xFFFFFFFFu, p.data() + 5, 20), 0u);
 }
 
 TEST(PATToPacket, ProgramLoopLengthDecidesWhereTheCRCGoes) {
     TS_Header h = Header(0, 0);
-    Packet p;
-    TS_PAT none = Pat(7, 0, {});
-    ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &none), 0);
-    EXPECT_EQ(p[7], 0x09);  // section_length 9 as the record holds it
-    EXPECT_EQ(CrcAt(p, 13), tsb::Crc32(p.data() + 5, 8));
-    for (size_t i = 17; i < 188; ++i) ASSERT_EQ(p[i], 0xFF) << i;
-
-    TS_PAT two = Pat(7, 0, {{1, 7, 0x100}, {2, 7, 0x200}});
-    ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &two), 0);
-    EXPECT_EQ(CrcAt(p, 21), tsb::Crc32(p.data() + 5, 16));
-    for (size_t i = 25; i < 188; ++i) ASSERT_EQ(p[i], 0xFF) << i;
-
-    // Sixteen programs: the section ends at offset 80.
-    TS_PAT full = Pat(7, 0, {});
-    for (uint16_t i = 0; i < 16; ++i) full.programs[i] = {static_cast<uint16_t>(i + 1), 7, 0x20};
-    full.program_count = 16;
-    full.section_length = 9 + 64;
-    ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &full), 0);
-    EXPECT_EQ(GetCRC32(0xFFFFFFFFu, p.data() + 5, 76), 0u);
-    for (size_t i = 81; i < 188; ++i) ASSERT_EQ(p[i], 0xFF) << i;
+    for (uint16_t programs : {uint16_t{0}, uint16_t{2}, uint16_t{16}}) {
+        SCOPED_TRACE(programs);
+        TS_PAT pat = Pat(7, 0, {});
+        for (uint16_t i = 0; i < programs; ++i) pat.programs[i] = {static_cast<uint16_t>(i + 1), 7, 0x20};
+        pat.program_count = programs;
+        pat.section_length = static_cast<uint16_t>(9 + 4 * programs);
+        Packet p;
+        ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &pat), 0);
+        const size_t end = 17u + 4u * programs;  // one past the CRC
+        EXPECT_EQ(p[7], pat.section_length);
+        EXPECT_EQ(tsb::TrailingU32(tsb::Bytes(p.begin(), p.begin() + end)), tsb::Crc32(p.data() + 5, end - 9));
+        for (size_t i = end; i < 188; ++i) ASSERT_EQ(p[i], 0xFF) << i;
+    }
 }
 
 TEST(PATToPacket, HeaderFieldsLandInTheirBits) {
     TS_PAT pat = Pat(1, 0, {{1, 7, 0x100}});
     Packet p;
-    struct Case {
-        uint16_t pid;
-        uint8_t byte1, byte2;
-    } cases[] = {{0x123, 0x41, 0x23}, {0x1FFF, 0x5F, 0xFF}, {0, 0x40, 0x00}};
-    for (const Case& c : cases) {
+    const struct { uint16_t pid; uint8_t byte1, byte2; } cases[] = {{0x123, 0x41, 0x23}, {0x1FFF, 0x5F, 0xFF}, {0, 0x40, 0}};
+    for (const auto& c : cases) {
         TS_Header h = Header(c.pid, 5);
         ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &pat), 0);
         EXPECT_EQ(p[1], c.byte1) << c.pid;
@@ -116,8 +81,7 @@ TEST(PATToPacket, HeaderFieldsLandInTheirBits) {
     }
     // Every flag set: error, priority, scrambling, counter 15.
     TS_Header h = Header(0x1FFF, 15);
-    h.transport_error_indicator = 1;
-    h.transport_priority = 1;
+    h.transport_error_indicator = h.transport_priority = 1;
     h.transport_scrambling_control = 2;
     ASSERT_EQ(TS_PAT_ToPacket(p.data(), &h, &pat), 0);
     EXPECT_EQ(p[1], 0xFF);
@@ -131,40 +95,28 @@ TEST(PATToPacket, HeaderFieldsLandInTheirBits) {
 }
 
 TEST(PATToPacket, RebuildsADecodedPacketUnchanged) {
-    // A PAT packet as a muxer writes it, with a transport_stream_id, version and entries of
-    // its own, reserved bits set; decoded, then rebuilt from the two records.
-    tsb::Bytes section = tsb::PatSection(0x0ABC, {{0, 0x10}, {258, 0x100}, {3, 0x1FFE}}, 17);
-    tsb::Packet in = tsb::PsiStartPacket({.pid = 0, .cc = 11}, 0, section);
-    TS_Packet packet;
-    ASSERT_EQ(TS_Packet_Get(&packet, in.data()), 0);
-    tsb::SectionSink sink(TS_SECTION_PAT);
-    sink.Feed(in);
-    ASSERT_EQ(sink.done.size(), 1u);
-    ASSERT_TRUE(sink.done[0].intact);
-    TS_PAT pat{};
-    ASSERT_EQ(TS_PAT_FromPreSection(&pat, &sink.pre), 0);
-    ASSERT_EQ(pat.program_count, 3);
-
-    Packet out;
-    ASSERT_EQ(TS_PAT_ToPacket(out.data(), &packet, &pat), 0);
-    EXPECT_EQ(std::memcmp(out.data(), in.data(), 188), 0);
-
-    // Reserved bits are copied, not forced: a section with them clear comes back clear.
-    tsb::Bytes cleared = section;
-    cleared[1] &= 0xCF;   // reserved_1
-    cleared[5] &= 0x3F;   // reserved_2
-    cleared[10] &= 0x1F;  // reserved of the second entry
-    tsb::FixCrc(cleared);
-    tsb::Packet in2 = tsb::PsiStartPacket({.pid = 0, .cc = 12}, 0, cleared);
-    tsb::SectionSink sink2(TS_SECTION_PAT);
-    sink2.Feed(in2);
-    ASSERT_EQ(sink2.done.size(), 1u);
-    TS_PAT pat2{};
-    TS_PAT_FromPreSection(&pat2, &sink2.pre);
-    TS_Packet packet2;
-    TS_Packet_Get(&packet2, in2.data());
-    ASSERT_EQ(TS_PAT_ToPacket(out.data(), &packet2, &pat2), 0);
-    EXPECT_EQ(std::memcmp(out.data(), in2.data(), 188), 0);
+    // A PAT packet as a muxer writes it, decoded, then rebuilt from the two records; then the
+    // same with the reserved bits clear: they are copied, not forced.
+    tsb::Bytes set = tsb::PatSection(0x0ABC, {{0, 0x10}, {258, 0x100}, {3, 0x1FFE}}, 17), clear = set;
+    clear[1] &= 0xCF;   // reserved_1
+    clear[5] &= 0x3F;   // reserved_2
+    clear[10] &= 0x1F;  // reserved of the second entry
+    tsb::FixCrc(clear);
+    for (const tsb::Bytes& section : {set, clear}) {
+        Packet in = tsb::PsiStartPacket({.pid = 0, .cc = 11}, 0, section);
+        TS_Packet packet;
+        ASSERT_EQ(TS_Packet_Get(&packet, in.data()), 0);
+        tsb::SectionSink sink(TS_SECTION_PAT);
+        sink.Feed(in);
+        ASSERT_EQ(sink.done.size(), 1u);
+        ASSERT_TRUE(sink.done[0].intact);
+        TS_PAT pat{};
+        ASSERT_EQ(TS_PAT_FromPreSection(&pat, &sink.pre), 0);
+        ASSERT_EQ(pat.program_count, 3);
+        Packet out;
+        ASSERT_EQ(TS_PAT_ToPacket(out.data(), &packet, &pat), 0);
+        EXPECT_EQ(out, in);
+    }
 }
 
 TEST(PATToPacket, NullArgumentsWriteNothing) {
