@@ -51,6 +51,14 @@ struct ScratchDir {
     fs::path operator/(const std::string& name) const { return path / name; }
 };
 
+// A file holding `bytes`, in a scratch directory of its own.
+struct ScratchFile {
+    ScratchDir dir;
+    std::string path;
+    template <class Container>
+    explicit ScratchFile(const Container& bytes) : path((dir / "stream.ts").string()) { Write(path, bytes); }
+};
+
 // A sample stream of ../shared/streams, or an empty path when that folder is absent.
 inline fs::path SharedStream(const std::string& name) {
     fs::path p = fs::path(VELKARIN_STREAMS_DIR) / name;
