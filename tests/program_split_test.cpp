@@ -1,25 +1,19 @@
-// The program list and the splits by program, on streams built here packet by packet and on
-// real recordings. Expectations come from what the tests put into the streams: every
-// elementary-stream packet carries a serial number, so an output can be compared with the
-// exact input packets it must hold.
+// The program list, the splits by program and the velkarin-programs command, on streams built
+// here packet by packet and on real recordings. Expectations come from what the tests put into
+// the streams: an output is compared with the exact input packets it must hold.
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "builder.h"
 #include "files.h"
+#include "mux.h"
 #include "ts.h"
 
 namespace {
@@ -27,92 +21,56 @@ namespace {
 namespace fs = std::filesystem;
 using tsb::Bytes;
 using tsb::Packet;
+using Entries = std::vector<std::pair<uint16_t, uint16_t>>;
+using testfiles::Result;
 
-uint16_t PidOf(const uint8_t* p) { return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]); }
+uint16_t PidOf(const Packet& p) { return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]); }
 
-// A stream under construction: PSI sections packetised with running continuity counters,
-// and stream packets stamped with a serial number.
-struct Mux {
-    std::vector<Packet> packets;
-    std::map<uint16_t, uint8_t> cc;
-    uint32_t serial = 0;
-
-    void Psi(uint16_t pid, const Bytes& section) {
-        for (const Packet& p : tsb::Packetize({.pid = pid, .first_cc = cc[pid]}, {section})) {
-            packets.push_back(p);
-            ++cc[pid];
-        }
-    }
-    void Pat(const std::vector<tsb::Program>& programs, uint8_t version = 0) {
-        Psi(0, tsb::PatSection(1, programs, version));
-    }
-    void Es(uint16_t pid, int count = 1) {
-        for (int i = 0; i < count; ++i) {
-            Bytes payload(184, 0xA5);
-            for (int b = 0; b < 4; ++b) payload[static_cast<size_t>(b)] = static_cast<uint8_t>(++serial >> (8 * b));
-            packets.push_back(tsb::MakePacket({.pid = pid, .cc = static_cast<uint8_t>(cc[pid]++ & 0xF)},
-                                              payload));
-        }
-    }
-    // A packet carrying a PCR in its adaptation field, and some payload.
-    void Pcr(uint16_t pid) {
-        Bytes payload(8, static_cast<uint8_t>(++serial));
-        tsb::Adaptation a;
-        a.pcr = std::make_pair(uint64_t{serial} * 3000, uint16_t{0});
-        packets.push_back(tsb::MakeStuffedPacket(
-            {.pid = pid, .cc = static_cast<uint8_t>(cc[pid]++ & 0xF)}, payload, a));
-    }
-    size_t Mark() const { return packets.size(); }
-};
-
-Bytes Pmt(uint16_t number, uint16_t pcr, const std::vector<uint16_t>& es, const Bytes& program_descriptors = {},
-          uint8_t version = 0) {
+void Es(tsb::Mux& m, uint16_t pid, int count = 1) {
+    for (int i = 0; i < count; ++i) m.Es(pid);
+}
+void Pat(tsb::Mux& m, const std::vector<tsb::Program>& programs, uint8_t version = 0) {
+    m.Section(0, tsb::PatSection(1, programs, version));
+}
+Bytes Pmt(uint16_t number, uint16_t pcr, const std::vector<uint16_t>& es, const Bytes& descriptors = {}, uint8_t version = 0) {
     std::vector<tsb::Stream> streams;
     for (uint16_t pid : es) streams.push_back({0x1B, pid, {}});
-    return tsb::PmtSection(number, pcr, program_descriptors, streams, version);
+    return tsb::PmtSection(number, pcr, descriptors, streams, version);
 }
 
-std::vector<Packet> ReadPackets(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+std::vector<Packet> ReadPackets(const fs::path& path) {
+    const Bytes bytes = testfiles::Read(path);
     EXPECT_EQ(bytes.size() % 188, 0u) << path;
     std::vector<Packet> out(bytes.size() / 188);
     for (size_t i = 0; i < out.size(); ++i) std::copy_n(bytes.begin() + static_cast<long>(188 * i), 188, out[i].begin());
     return out;
 }
-
 std::vector<Packet> WithoutPAT(const std::vector<Packet>& in) {
     std::vector<Packet> out;
-    for (const Packet& p : in)
-        if (PidOf(p.data()) != 0) out.push_back(p);
+    std::copy_if(in.begin(), in.end(), std::back_inserter(out), [](const Packet& p) { return PidOf(p) != 0; });
     return out;
 }
-
 std::vector<Packet> PATsOf(const std::vector<Packet>& in) {
     std::vector<Packet> out;
-    for (const Packet& p : in)
-        if (PidOf(p.data()) == 0) out.push_back(p);
+    std::copy_if(in.begin(), in.end(), std::back_inserter(out), [](const Packet& p) { return PidOf(p) == 0; });
     return out;
 }
-
 // Input packets [from, to) whose PID is in `pids`.
-std::vector<Packet> Select(const Mux& m, const std::set<uint16_t>& pids, size_t from = 0,
-                           size_t to = SIZE_MAX) {
+std::vector<Packet> Select(const tsb::Mux& m, const std::set<uint16_t>& pids, size_t from = 0, size_t to = SIZE_MAX) {
     std::vector<Packet> out;
     for (size_t i = from; i < m.packets.size() && i < to; ++i)
-        if (pids.count(PidOf(m.packets[i].data()))) out.push_back(m.packets[i]);
+        if (pids.count(PidOf(m.packets[i]))) out.push_back(m.packets[i]);
     return out;
 }
 
-// A scratch directory of its own for each test, with string paths and stream writers.
+// A scratch directory with string paths and stream writers.
 struct Dir : testfiles::ScratchDir {
-    std::string Write(const std::string& file, const Mux& m) const { return Write(file, tsb::Join(m.packets)); }
-    std::string Write(const std::string& file, const Bytes& bytes) const {
-        std::string p = (path / file).string();
-        testfiles::Write(p, bytes);
-        return p;
-    }
     std::string operator/(const std::string& file) const { return (path / file).string(); }
+    std::string Write(const std::string& file, const Bytes& bytes) const {
+        testfiles::Write(*this / file, bytes);
+        return *this / file;
+    }
+    std::string Write(const std::string& file, const tsb::Mux& m) const { return Write(file, m.File()); }
     std::set<std::string> Files() const {
         std::set<std::string> out;
         for (const auto& e : fs::directory_iterator(path)) out.insert(e.path().filename().string());
@@ -120,38 +78,23 @@ struct Dir : testfiles::ScratchDir {
     }
 };
 
-// Standard error of a call, captured through a file.
-template <class F>
-std::string CaptureStderr(F&& f) {
-    std::fflush(stderr);
-    char name[] = "/tmp/velkarin-stderr-XXXXXX";
-    int fd = mkstemp(name);
-    int saved = dup(2);
-    dup2(fd, 2);
-    f();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    close(fd);
-    std::ifstream in(name);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(name);
-    return text;
-}
-
-// Names of the files as TS_ProgramSplitFile announces them.
 void Collect(void* context, const char* name) {
     static_cast<std::vector<std::string>*>(context)->push_back(fs::path(name).filename().string());
 }
-
 int32_t SplitAll(const std::string& input, std::vector<std::string>* names = nullptr) {
     return TS_ProgramSplitFile(input.c_str(), names ? &Collect : nullptr, names);
 }
+template <class F>
+std::string StderrOf(F&& f) {
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
+}
 
-// The reduced PAT of a file: its section as the program loop entries (number, PID), after
-// checking the CRC (bit by bit) and the stuffing.
-std::vector<std::pair<uint16_t, uint16_t>> ReducedEntries(const Packet& p) {
-    EXPECT_EQ(PidOf(p.data()), 0);
+// The reduced PAT of a file as its program loop entries (number, PID), after checking the
+// layout, the CRC (bit by bit) and the stuffing.
+Entries ReducedEntries(const Packet& p) {
+    EXPECT_EQ(PidOf(p), 0);
     EXPECT_EQ(p[1] & 0x40, 0x40);  // starts a section
     EXPECT_EQ(p[3] & 0x30, 0x10);  // payload only
     EXPECT_EQ(p[4], 0);            // pointer_field
@@ -159,43 +102,30 @@ std::vector<std::pair<uint16_t, uint16_t>> ReducedEntries(const Packet& p) {
     EXPECT_TRUE(length == 13 || length == 17) << length;
     EXPECT_EQ(tsb::Crc32(p.data() + 5, length + 3u), 0u) << "CRC_32 does not check";
     for (size_t i = 8u + length; i < 188; ++i) EXPECT_EQ(p[i], 0xFF) << i;
-    std::vector<std::pair<uint16_t, uint16_t>> out;
+    Entries out;
     for (size_t at = 13; at + 4 <= length + 4u; at += 4)
-        out.emplace_back(static_cast<uint16_t>((p[at] << 8) | p[at + 1]),
-                         static_cast<uint16_t>(((p[at + 2] & 0x1F) << 8) | p[at + 3]));
+        out.emplace_back(static_cast<uint16_t>((p[at] << 8) | p[at + 1]), static_cast<uint16_t>(((p[at + 2] & 0x1F) << 8) | p[at + 3]));
     return out;
 }
 
-using Entries = std::vector<std::pair<uint16_t, uint16_t>>;
-
-// ---------------------------------------------------------------------------------------------
-// Program list
-// ---------------------------------------------------------------------------------------------
-
 TEST(ProgramList, ListsTheProgramsOfTheLastIntactPAT) {
     Dir dir;
-    Mux m;
-    m.Pat({{0, 0x10}, {5, 0x100}, {7, 0x200}, {7, 0x300}});
-    m.Es(0x101, 3);
-    m.Pat({{0, 0x10}, {9, 0x900}, {5, 0x150}}, 1);
-    // A later PAT whose CRC does not check changes nothing.
-    Bytes broken = tsb::PatSection(1, {{1, 0x111}}, 2);
+    tsb::Mux m;
+    Pat(m, {{0, 0x10}, {5, 0x100}, {7, 0x200}, {7, 0x300}});
+    Es(m, 0x101, 3);
+    Pat(m, {{0, 0x10}, {9, 0x900}, {5, 0x150}}, 1);
+    Bytes broken = tsb::PatSection(1, {{1, 0x111}}, 2);  // a later PAT whose CRC fails changes nothing
     broken[9] ^= 0x01;
-    m.Psi(0, broken);
-    std::string in = dir.Write("rec.ts", m);
-
+    m.Section(0, broken);
     TS_ProgramList list{};
-    ASSERT_EQ(TS_GetProgramList(&list, in.c_str()), 0);
+    ASSERT_EQ(TS_GetProgramList(&list, dir.Write("rec.ts", m).c_str()), 0);
     ASSERT_EQ(list.u16ProgramCount, 2);
     EXPECT_EQ(list.lu16ProgramNumber[0], 9);
     EXPECT_EQ(list.lu16PMTPID[0], 0x900);
     EXPECT_EQ(list.lu16ProgramNumber[1], 5);
     EXPECT_EQ(list.lu16PMTPID[1], 0x150);
-
     // The first PAT alone: the same program_number twice gives both entries.
-    const Bytes image = tsb::Join(m.packets);
-    std::string first = dir.Write("first.ts", Bytes(image.begin(), image.begin() + 188));
-    ASSERT_EQ(TS_GetProgramList(&list, first.c_str()), 0);
+    ASSERT_EQ(TS_GetProgramList(&list, dir.Write("first.ts", m.Pick({0})).c_str()), 0);
     ASSERT_EQ(list.u16ProgramCount, 3);
     EXPECT_EQ(list.lu16ProgramNumber[1], 7);
     EXPECT_EQ(list.lu16PMTPID[1], 0x200);
@@ -205,97 +135,77 @@ TEST(ProgramList, ListsTheProgramsOfTheLastIntactPAT) {
 
 TEST(ProgramList, EdgesOfTheInput) {
     Dir dir;
-    TS_ProgramList list;
+    TS_ProgramList list, before;
     std::memset(&list, 0x5A, sizeof list);
-    TS_ProgramList before = list;
-
+    before = list;
     // No PAT at all, or a file shorter than a packet: the record stays as it was.
-    Mux m;
-    m.Es(0x100, 4);
-    std::string no_pat = dir.Write("nopat.ts", m);
-    EXPECT_EQ(TS_GetProgramList(&list, no_pat.c_str()), 0);
-    EXPECT_EQ(std::memcmp(&list, &before, sizeof list), 0);
-    std::string tiny = dir.Write("tiny.ts", Bytes(100, 0x47));
-    EXPECT_EQ(TS_GetProgramList(&list, tiny.c_str()), 0);
-    EXPECT_EQ(std::memcmp(&list, &before, sizeof list), 0);
-
+    tsb::Mux m;
+    Es(m, 0x100, 4);
+    const std::string no_pat = dir.Write("nopat.ts", m);
+    for (const std::string& in : {no_pat, dir.Write("tiny.ts", Bytes(100, 0x47))}) {
+        EXPECT_EQ(TS_GetProgramList(&list, in.c_str()), 0);
+        EXPECT_EQ(std::memcmp(&list, &before, sizeof list), 0) << in;
+    }
     // Only the network entry: no program.
-    Mux net;
-    net.Pat({{0, 0x10}});
-    std::string only_net = dir.Write("net.ts", net);
-    EXPECT_EQ(TS_GetProgramList(&list, only_net.c_str()), 0);
+    tsb::Mux net;
+    Pat(net, {{0, 0x10}});
+    EXPECT_EQ(TS_GetProgramList(&list, dir.Write("net.ts", net).c_str()), 0);
     EXPECT_EQ(list.u16ProgramCount, 0);
-
     // A missing file and null arguments.
-    std::string missing = dir / "missing.ts";
-    std::string err = CaptureStderr([&] { EXPECT_EQ(TS_GetProgramList(&list, missing.c_str()), -2); });
-    EXPECT_EQ(err, "Error: Failed open " + missing + ".\n");
+    const std::string missing = dir / "missing.ts";
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(TS_GetProgramList(&list, missing.c_str()), -2); }), "Error: Failed open " + missing + ".\n");
     EXPECT_EQ(TS_GetProgramList(nullptr, no_pat.c_str()), -1);
     EXPECT_EQ(TS_GetProgramList(&list, nullptr), -1);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Split to files
-// ---------------------------------------------------------------------------------------------
-
 TEST(ProgramSplitFile, OneFilePerProgramWithItsReducedPAT) {
     Dir dir;
-    Mux m;
-    m.Es(0x111, 2);  // before the first PAT: dropped
-    m.Pat({{0, 0x10}, {1024, 0x1F0}, {1025, 0x1F1}}, 3);
-    const size_t start = m.Mark();
-    m.Psi(0x1F0, Pmt(1024, 0x111, {0x111, 0x112}));
-    m.Psi(0x1F1, Pmt(1025, 0x121, {0x121}));
+    tsb::Mux m;
+    Es(m, 0x111, 2);  // before the first PAT: dropped
+    Pat(m, {{0, 0x10}, {1024, 0x1F0}, {1025, 0x1F1}}, 3);
+    const size_t start = m.packets.size();
+    m.Section(0x1F0, Pmt(1024, 0x111, {0x111, 0x112}));
+    m.Section(0x1F1, Pmt(1025, 0x121, {0x121}));
     for (int i = 0; i < 3; ++i) {
-        m.Es(0x111, 2);
-        m.Es(0x112);
-        m.Es(0x121);
-        m.Es(0x777);  // nobody's
-        m.Pat({{0, 0x10}, {1024, 0x1F0}, {1025, 0x1F1}}, 3);
+        Es(m, 0x111, 2);
+        Es(m, 0x112);
+        Es(m, 0x121);
+        Es(m, 0x777);  // nobody's
+        Pat(m, {{0, 0x10}, {1024, 0x1F0}, {1025, 0x1F1}}, 3);
     }
-    std::string in = dir.Write("rec.ts", m);
-
     std::vector<std::string> names;
-    ASSERT_EQ(SplitAll(in, &names), 0);
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m), &names), 0);
     EXPECT_EQ(names, (std::vector<std::string>{"rec_1024_0_0.ts", "rec_1025_0_0.ts"}));
     EXPECT_EQ(dir.Files(), (std::set<std::string>{"rec.ts", "rec_1024_0_0.ts", "rec_1025_0_0.ts"}));
-
-    auto a = ReadPackets(dir / "rec_1024_0_0.ts");
-    auto b = ReadPackets(dir / "rec_1025_0_0.ts");
+    auto a = ReadPackets(dir / "rec_1024_0_0.ts"), b = ReadPackets(dir / "rec_1025_0_0.ts");
     EXPECT_EQ(WithoutPAT(a), Select(m, {0x1F0, 0x111, 0x112}, start));
     EXPECT_EQ(WithoutPAT(b), Select(m, {0x1F1, 0x121}, start));
     // One reduced PAT per input PAT, first in the file, each with the network entry.
     ASSERT_EQ(PATsOf(b).size(), 4u);
-    EXPECT_EQ(PidOf(b[0].data()), 0);
+    EXPECT_EQ(PidOf(b[0]), 0);
     for (const Packet& p : PATsOf(a)) EXPECT_EQ(ReducedEntries(p), (Entries{{0, 0x10}, {1024, 0x1F0}}));
-    for (const Packet& p : PATsOf(b)) EXPECT_EQ(ReducedEntries(p), (Entries{{0, 0x10}, {1025, 0x1F1}}));
-
     // Byte for byte: the input PAT packet's header and counter, then the section worked out by
     // hand (transport_stream_id 1, version 3, reserved bits set).
-    const auto input_pats = Select(m, {0});
-    const auto pats = PATsOf(b);
+    const auto input_pats = Select(m, {0}), pats = PATsOf(b);
+    const uint8_t section[] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x01, 0xC7, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x10, 0x04, 0x01, 0xE1, 0xF1};
     for (size_t i = 0; i < pats.size(); ++i) {
         EXPECT_EQ(std::memcmp(pats[i].data(), input_pats[i].data(), 4), 0) << i;
-        const uint8_t section[] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x01, 0xC7, 0x00, 0x00,
-                                   0x00, 0x00, 0xE0, 0x10, 0x04, 0x01, 0xE1, 0xF1};
         EXPECT_EQ(std::memcmp(pats[i].data() + 4, section, sizeof section), 0) << i;
+        EXPECT_EQ(ReducedEntries(pats[i]), (Entries{{0, 0x10}, {1025, 0x1F1}}));
     }
     EXPECT_NE(pats[0][3] & 0x0F, pats[1][3] & 0x0F);  // the counters follow the input's
 }
 
 TEST(ProgramSplitFile, WithoutNetworkEntryTheReducedPATHoldsTheProgramAlone) {
     Dir dir;
-    Mux m;
-    // The first entry is a program: it must not appear in the other program's PAT.
-    m.Pat({{1, 0x100}, {2, 0x200}});
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    m.Psi(0x200, Pmt(2, 0x201, {0x201}));
-    m.Es(0x101);
-    m.Es(0x201);
-    std::string in = dir.Write("rec.ts", m);
-    ASSERT_EQ(SplitAll(in), 0);
-    auto one = ReadPackets(dir / "rec_1_0_0.ts");
-    auto two = ReadPackets(dir / "rec_2_0_0.ts");
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}, {2, 0x200}});  // the first entry is a program: not in the other's PAT
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    m.Section(0x200, Pmt(2, 0x201, {0x201}));
+    Es(m, 0x101);
+    Es(m, 0x201);
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m)), 0);
+    auto one = ReadPackets(dir / "rec_1_0_0.ts"), two = ReadPackets(dir / "rec_2_0_0.ts");
     ASSERT_FALSE(one.empty());
     ASSERT_FALSE(two.empty());
     EXPECT_EQ(ReducedEntries(one[0]), (Entries{{1, 0x100}}));
@@ -305,142 +215,102 @@ TEST(ProgramSplitFile, WithoutNetworkEntryTheReducedPATHoldsTheProgramAlone) {
 
 TEST(ProgramSplitFile, PCRCAAndStreamPacketsEachWrittenOnce) {
     Dir dir;
-    Mux m;
-    m.Pat({{0, 0x10}, {1, 0x100}, {2, 0x200}});
-    // Program 1: PCR on its video PID, CA descriptor naming ECMs on 0x130.
-    m.Psi(0x100, Pmt(1, 0x101, {0x101, 0x102}, tsb::CaDescriptor(0x0B00, 0x130)));
-    // Program 2: PCR on a PID of its own, no CA.
-    m.Psi(0x200, Pmt(2, 0x2FF, {0x201}));
-    const size_t start = m.Mark();
+    tsb::Mux m;
+    Pat(m, {{0, 0x10}, {1, 0x100}, {2, 0x200}});
+    m.Section(0x100, Pmt(1, 0x101, {0x101, 0x102}, tsb::CaDescriptor(0x0B00, 0x130)));  // PCR on its video, ECMs on 0x130
+    m.Section(0x200, Pmt(2, 0x2FF, {0x201}));  // PCR on a PID of its own, no CA
     for (int i = 0; i < 4; ++i) {
-        m.Pcr(0x101);
-        m.Es(0x101, 2);
-        m.Es(0x102);
-        m.Psi(0x130, tsb::LongSection({.table_id = 0x80, .table_id_extension = 1}, Bytes(20, 0x33)));
-        m.Pcr(0x2FF);
-        m.Es(0x201);
+        m.Es(0x101, true);
+        Es(m, 0x101, 2);
+        Es(m, 0x102);
+        m.Section(0x130, tsb::LongSection({.table_id = 0x80, .table_id_extension = 1}, Bytes(20, 0x33)));
+        m.Es(0x2FF, true);
+        Es(m, 0x201);
     }
-    std::string in = dir.Write("rec.ts", m);
-    ASSERT_EQ(SplitAll(in), 0);
-    auto one = WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts"));
-    auto two = WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts"));
-    EXPECT_EQ(one, Select(m, {0x100, 0x101, 0x102, 0x130}));
-    EXPECT_EQ(two, Select(m, {0x200, 0x2FF, 0x201}));
-    // Each PCR packet of program 1 is on its video PID: once in the file, not twice.
-    EXPECT_EQ(Select(m, {0x101}, start).size(), 12u);
-    // Program 2 names no CA PID: the ECMs of program 1 stay out of its file.
-    for (const Packet& p : two) EXPECT_NE(PidOf(p.data()), 0x130);
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m)), 0);
+    // Each PCR packet of program 1 is on its video PID: once in the file, not twice; program 2
+    // names no CA PID, so the ECMs of program 1 stay out of its file.
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x100, 0x101, 0x102, 0x130}));
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts")), Select(m, {0x200, 0x2FF, 0x201}));
 }
 
-TEST(ProgramSplitFile, ProgramsSharingAPMTPIDTakeTheirOwnSections) {
+TEST(ProgramSplitFile, DuplicateProgramNumbersAndSharedPMTPIDs) {
     Dir dir;
-    Mux m;
-    m.Pat({{1, 0x100}, {2, 0x100}, {3, 0x300}});
-    // Both PMT sections back to back in the packets of one PID.
-    std::vector<Packet> pmts = tsb::Packetize({.pid = 0x100}, {Pmt(1, 0x101, {0x101}), Pmt(2, 0x201, {0x201})});
-    m.packets.insert(m.packets.end(), pmts.begin(), pmts.end());
-    // Program 3 has no PCR (PCR_PID 0x1FFF): null packets are nobody's.
-    m.Psi(0x300, Pmt(3, 0x1FFF, {0x301}));
-    m.Es(0x101);
-    m.Es(0x201);
-    m.Es(0x301);
-    m.Es(0x1FFF, 2);
-    std::string in = dir.Write("rec.ts", m);
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}, {2, 0x100}, {3, 0x300}, {7, 0x700}, {7, 0x800}});
+    // The PMT sections of 1 and 2 back to back in the packets of one PID.
+    m.Psi(0x100, {Pmt(1, 0x101, {0x101}), Pmt(2, 0x201, {0x201})});
+    m.Section(0x300, Pmt(3, 0x1FFF, {0x301}));  // no PCR (PCR_PID 0x1FFF): null packets are nobody's
+    m.Section(0x700, Pmt(7, 0x701, {0x701}));
+    m.Section(0x800, Pmt(7, 0x801, {0x801}));
+    for (uint16_t pid : std::initializer_list<uint16_t>{0x101, 0x201, 0x301, 0x1FFF, 0x701, 0x801, 0x801}) m.Es(pid);
+    const std::string in = dir.Write("rec.ts", m);
     ASSERT_EQ(SplitAll(in), 0);
     EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x100, 0x101}));
     EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts")), Select(m, {0x100, 0x201}));
     EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_3_0_0.ts")), Select(m, {0x300, 0x301}));
-
-    std::string out = dir / "two.ts";
-    ASSERT_EQ(TS_ProgramSplitStream(out.c_str(), in.c_str(), 0x100), 0);
-    EXPECT_EQ(ReadPackets(out), Select(m, {0x100, 0x101}));  // the first program listed on it
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_7_0_0.ts")), Select(m, {0x700, 0x701}));
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_7_1_0.ts")), Select(m, {0x800, 0x801}));
+    EXPECT_EQ(ReducedEntries(ReadPackets(dir / "rec_7_1_0.ts")[0]), (Entries{{7, 0x800}}));
+    // By PMT PID: the first program listed on it.
+    ASSERT_EQ(TS_ProgramSplitStream((dir / "two.ts").c_str(), in.c_str(), 0x100), 0);
+    EXPECT_EQ(ReadPackets(dir / "two.ts"), Select(m, {0x100, 0x101}));
 }
 
 TEST(ProgramSplitFile, MultiPacketPMTWrittenWholeAndCorruptedPMTIgnored) {
     Dir dir;
-    Mux m;
-    m.Pat({{1, 0x100}});
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}});
     std::vector<tsb::Stream> many;
     for (uint16_t i = 0; i < 14; ++i)
         many.push_back({0x04, static_cast<uint16_t>(0x110 + i), tsb::LanguageDescriptor({{"eng", 0}, {"fra", 0}, {"deu", 0}})});
-    Bytes big = tsb::PmtSection(1, 0x110, {}, many);
-    ASSERT_GT(big.size(), 183u);
-    m.Psi(0x100, big);
-    m.Es(0x110, 2);
-    // A corrupted PMT that would move the program to other PIDs: not written, not followed.
-    Bytes bad = Pmt(1, 0x500, {0x500}, {}, 1);
+    const Bytes big = tsb::PmtSection(1, 0x110, {}, many);
+    ASSERT_EQ(m.Psi(0x100, {big}).size(), 2u);
+    Es(m, 0x110, 2);
+    Bytes bad = Pmt(1, 0x500, {0x500}, {}, 1);  // would move the program to other PIDs
     bad[14] ^= 0x10;
-    const size_t bad_at = m.Mark();
-    m.Psi(0x100, bad);
-    m.Es(0x500, 2);
-    m.Es(0x111, 2);
-    m.Psi(0x100, big);
-    std::string in = dir.Write("rec.ts", m);
-    ASSERT_EQ(SplitAll(in), 0);
-    auto out = WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts"));
-
+    const size_t bad_at = m.Section(0x100, bad);
+    Es(m, 0x500, 2);
+    Es(m, 0x111, 2);
+    m.Psi(0x100, {big});
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m)), 0);
     std::set<uint16_t> pids{0x100};
     for (const tsb::Stream& s : many) pids.insert(s.pid);
-    std::vector<Packet> expected;
-    for (size_t i = 0; i < m.packets.size(); ++i)
-        if (i != bad_at && pids.count(PidOf(m.packets[i].data()))) expected.push_back(m.packets[i]);
-    EXPECT_EQ(out, expected);
-    size_t pmt_packets = 0;
-    for (const Packet& p : out) pmt_packets += PidOf(p.data()) == 0x100;
-    EXPECT_EQ(pmt_packets, 4u);  // both packets of each intact section, none of the broken one
-}
-
-TEST(ProgramSplitFile, DuplicateProgramNumbersGetFilesOfTheirOwn) {
-    Dir dir;
-    Mux m;
-    m.Pat({{7, 0x100}, {7, 0x200}});
-    m.Psi(0x100, Pmt(7, 0x101, {0x101}));
-    m.Psi(0x200, Pmt(7, 0x201, {0x201}));
-    m.Es(0x101, 2);
-    m.Es(0x201, 3);
-    std::string in = dir.Write("rec.ts", m);
-    ASSERT_EQ(SplitAll(in), 0);
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_7_0_0.ts")), Select(m, {0x100, 0x101}));
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_7_1_0.ts")), Select(m, {0x200, 0x201}));
-    EXPECT_EQ(ReducedEntries(ReadPackets(dir / "rec_7_1_0.ts")[0]), (Entries{{7, 0x200}}));
+    std::vector<Packet> expected = Select(m, pids);
+    expected.erase(std::find(expected.begin(), expected.end(), m.packets[bad_at]));
+    // Both packets of each intact section, none of the broken one.
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), expected);
 }
 
 TEST(ProgramSplitFile, ALeavingProgramReturnsInANewGeneration) {
     Dir dir;
-    Mux m;
-    m.Pat({{1, 0x100}, {2, 0x200}});
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    m.Psi(0x200, Pmt(2, 0x201, {0x201}));
-    m.Es(0x201, 2);
-    const size_t left = m.Mark();
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}, {2, 0x200}});
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    m.Section(0x200, Pmt(2, 0x201, {0x201}));
+    Es(m, 0x201, 2);
+    const size_t left = m.packets.size();
     for (int i = 0; i < 3; ++i) {
-        m.Pat({{1, 0x100}}, 1);
-        m.Es(0x201);  // still on the wire, but the program is gone
-        m.Es(0x101);
+        Pat(m, {{1, 0x100}}, 1);
+        Es(m, 0x201);  // still on the wire, but the program is gone
+        Es(m, 0x101);
     }
-    const size_t back = m.Mark();
-    m.Pat({{1, 0x100}, {2, 0x200}}, 2);
-    m.Es(0x201);  // before the returning program's PMT: not yet followed
-    const size_t pmt_again = m.Mark();
-    m.Psi(0x200, Pmt(2, 0x201, {0x201}));
-    m.Es(0x201, 2);
-    std::string in = dir.Write("rec.ts", m);
-
+    Pat(m, {{1, 0x100}, {2, 0x200}}, 2);
+    Es(m, 0x201);  // before the returning program's PMT: not yet followed
+    const size_t pmt_again = m.Section(0x200, Pmt(2, 0x201, {0x201}));
+    Es(m, 0x201, 2);
     std::vector<std::string> names;
-    ASSERT_EQ(SplitAll(in, &names), 0);
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m), &names), 0);
     EXPECT_EQ(names, (std::vector<std::string>{"rec_1_0_0.ts", "rec_2_0_0.ts", "rec_2_0_3.ts"}));
     EXPECT_EQ(dir.Files().size(), 4u);
     EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts")), Select(m, {0x200, 0x201}, 0, left));
+    // Afresh: a PAT first, then nothing of the program before its PMT comes again.
     auto again = ReadPackets(dir / "rec_2_0_3.ts");
     ASSERT_FALSE(again.empty());
-    EXPECT_EQ(PidOf(again[0].data()), 0);
-    // Afresh: nothing of the program flows before its PMT comes again.
+    EXPECT_EQ(PidOf(again[0]), 0);
     EXPECT_EQ(WithoutPAT(again), Select(m, {0x200, 0x201}, pmt_again));
     EXPECT_EQ(PATsOf(again).size(), 1u);
-    EXPECT_LT(back, pmt_again);
-    // The PATs without program 2 still reach program 1's file.
-    EXPECT_EQ(PATsOf(ReadPackets(dir / "rec_1_0_0.ts")).size(), 5u);
-
+    EXPECT_EQ(PATsOf(ReadPackets(dir / "rec_1_0_0.ts")).size(), 5u);  // the PATs without program 2 too
     ASSERT_EQ(g_tPNSplitData.u16Count, 2);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].u16ProgramNumber, 2);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].u16Generation, 3);
@@ -450,23 +320,21 @@ TEST(ProgramSplitFile, ALeavingProgramReturnsInANewGeneration) {
 
 TEST(ProgramSplitFile, AMovedPMTIsFollowedInTheSameFile) {
     Dir dir;
-    Mux m;
-    m.Pat({{1, 0x100}});
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    m.Es(0x101, 2);
-    m.Pat({{1, 0x300}}, 1);
-    m.Psi(0x300, Pmt(1, 0x301, {0x301}));
-    m.Es(0x301, 2);
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));  // the old PID is no longer followed
-    std::string in = dir.Write("rec.ts", m);
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}});
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    Es(m, 0x101, 2);
+    Pat(m, {{1, 0x300}}, 1);
+    m.Section(0x300, Pmt(1, 0x301, {0x301}));
+    Es(m, 0x301, 2);
+    const size_t old_pid = m.Section(0x100, Pmt(1, 0x101, {0x101}));  // no longer followed
     std::vector<std::string> names;
-    ASSERT_EQ(SplitAll(in, &names), 0);
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m), &names), 0);
     EXPECT_EQ(names, (std::vector<std::string>{"rec_1_0_0.ts"}));
     auto out = ReadPackets(dir / "rec_1_0_0.ts");
-    auto pats = PATsOf(out);
-    ASSERT_EQ(pats.size(), 2u);
-    EXPECT_EQ(ReducedEntries(pats[1]), (Entries{{1, 0x300}}));
-    std::vector<Packet> expected = Select(m, {0x100, 0x101}, 0, m.Mark() - 1);
+    ASSERT_EQ(PATsOf(out).size(), 2u);
+    EXPECT_EQ(ReducedEntries(PATsOf(out)[1]), (Entries{{1, 0x300}}));
+    std::vector<Packet> expected = Select(m, {0x100, 0x101}, 0, old_pid);
     for (const Packet& p : Select(m, {0x300, 0x301})) expected.push_back(p);
     EXPECT_EQ(WithoutPAT(out), expected);
     EXPECT_EQ(g_tPNSplitData.ltEntry[0].u16PMTPID, 0x300);
@@ -475,106 +343,89 @@ TEST(ProgramSplitFile, AMovedPMTIsFollowedInTheSameFile) {
 
 TEST(ProgramSplitFile, ASeventeenthProgramIsReportedOnceAndSkipped) {
     Dir dir;
-    Mux m;
+    tsb::Mux m;
     std::vector<tsb::Program> sixteen;
     for (uint16_t n = 1; n <= 16; ++n) sixteen.push_back({n, static_cast<uint16_t>(0x100 + n)});
-    m.Pat(sixteen);
-    m.Psi(0x101, Pmt(1, 0x1001, {0x1001}));
-    m.Pat({{1, 0x101}, {17, 0x117}, {18, 0x118}}, 1);
-    m.Psi(0x117, Pmt(17, 0x1017, {0x1017}));
-    m.Es(0x1017);
-    m.Es(0x1001, 2);
-    m.Pat({{1, 0x101}, {17, 0x117}, {18, 0x118}}, 1);
-    std::string in = dir.Write("rec.ts", m);
+    Pat(m, sixteen);
+    m.Section(0x101, Pmt(1, 0x1001, {0x1001}));
+    Pat(m, {{1, 0x101}, {17, 0x117}, {18, 0x118}}, 1);
+    m.Section(0x117, Pmt(17, 0x1017, {0x1017}));
+    Es(m, 0x1017);
+    Es(m, 0x1001, 2);
+    Pat(m, {{1, 0x101}, {17, 0x117}, {18, 0x118}}, 1);
     std::vector<std::string> names;
-    std::string err = CaptureStderr([&] { EXPECT_EQ(SplitAll(in, &names), 0); });
+    const std::string in = dir.Write("rec.ts", m);
+    const std::string err = StderrOf([&] { EXPECT_EQ(SplitAll(in, &names), 0); });
     EXPECT_EQ(names.size(), 16u);
     EXPECT_FALSE(fs::exists(dir / "rec_17_0_0.ts"));
     EXPECT_FALSE(fs::exists(dir / "rec_18_0_0.ts"));
     EXPECT_NE(err.find("program 17"), std::string::npos) << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << "reported more than once: " << err;
-    // The known program goes on being split.
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x101, 0x1001}));
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x101, 0x1001}));  // still split
     EXPECT_EQ(g_tPNSplitData.u16Count, 16);
 }
 
 TEST(ProgramSplitFile, NoPATCorruptedPATAndMissingInput) {
     Dir dir;
-    Mux m;
-    m.Es(0x100, 3);
+    tsb::Mux m;
+    Es(m, 0x100, 3);
     Bytes bad = tsb::PatSection(1, {{1, 0x100}});
     bad[8] ^= 0x01;
-    m.Psi(0, bad);
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    std::string in = dir.Write("rec.ts", m);
-    ASSERT_EQ(SplitAll(in), 0);
+    m.Section(0, bad);
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m)), 0);
     EXPECT_EQ(dir.Files(), std::set<std::string>{"rec.ts"});
-
-    std::string missing = dir / "missing.ts";
-    std::string err = CaptureStderr([&] { EXPECT_EQ(SplitAll(missing), -2); });
-    EXPECT_EQ(err, "Error: Failed open " + missing + ".\n");
+    const std::string missing = dir / "missing.ts";
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(missing), -2); }), "Error: Failed open " + missing + ".\n");
     EXPECT_EQ(TS_ProgramSplitFile(nullptr), -1);
 }
 
 TEST(ProgramSplitFile, RefusedAndFailingOutputs) {
     Dir dir;
-    Mux m;
-    m.Pat({{1, 0x100}, {2, 0x200}});
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    m.Es(0x101, 400);
-    const Bytes image = tsb::Join(m.packets);
-    std::string in = dir.Write("rec.ts", image);
-
-    // An output name taken by a directory.
-    fs::create_directory(dir / "rec_2_0_0.ts");
-    std::string err = CaptureStderr([&] { EXPECT_EQ(SplitAll(in), -3); });
-    EXPECT_EQ(err, "Error: Failed open " + (dir / "rec_2_0_0.ts") + ".\n");
-    fs::remove(dir / "rec_2_0_0.ts");
-    EXPECT_TRUE(fs::exists(dir / "rec_1_0_0.ts"));  // opened before the failure, kept
-    fs::remove(dir / "rec_1_0_0.ts");
-
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}, {2, 0x200}});
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    Es(m, 0x101, 400);
+    const std::string in = dir.Write("rec.ts", m), one = dir / "rec_1_0_0.ts", two = dir / "rec_2_0_0.ts";
+    // An output name taken by a directory; the file opened before the failure is kept.
+    fs::create_directory(two);
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }), "Error: Failed open " + two + ".\n");
+    fs::remove(two);
+    EXPECT_TRUE(fs::exists(one));
+    fs::remove(one);
     // An output that is the input itself, under another name: refused, the input intact.
-    fs::create_hard_link(in, dir / "rec_1_0_0.ts");
-    err = CaptureStderr([&] { EXPECT_EQ(SplitAll(in), -3); });
-    EXPECT_EQ(err, "Error: Failed open " + (dir / "rec_1_0_0.ts") + ".\n");
-    auto after = ReadPackets(in);
-    EXPECT_EQ(tsb::Join(after), image);
-    fs::remove(dir / "rec_1_0_0.ts");
-
+    fs::create_hard_link(in, one);
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }), "Error: Failed open " + one + ".\n");
+    EXPECT_EQ(testfiles::Read(in), m.File());
+    fs::remove(one);
     // A full disk: the failed write stops the split with -5 and names the output.
-    fs::create_symlink("/dev/full", dir / "rec_1_0_0.ts");
-    err = CaptureStderr([&] { EXPECT_EQ(SplitAll(in), -5); });
+    fs::create_symlink("/dev/full", one);
+    const std::string err = StderrOf([&] { EXPECT_EQ(SplitAll(in), -5); });
     EXPECT_NE(err.find("rec_1_0_0.ts"), std::string::npos) << err;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Split of one program
-// ---------------------------------------------------------------------------------------------
-
 TEST(ProgramSplitStream, CopiesOneProgramUntilItLeavesThePAT) {
     Dir dir;
-    Mux m;
-    m.Es(0x101, 2);
-    m.Pat({{0, 0x100}, {1, 0x100}, {2, 0x200}});  // the network PID may equal a PMT PID
-    const size_t start = m.Mark();
-    m.Psi(0x100, Pmt(1, 0x101, {0x101, 0x102}, tsb::CaDescriptor(1, 0x130)));
-    m.Psi(0x200, Pmt(2, 0x201, {0x201}));
-    m.Pcr(0x101);
-    m.Es(0x102);
-    m.Psi(0x130, tsb::LongSection({.table_id = 0x80, .table_id_extension = 1}, Bytes(8, 1)));
-    m.Es(0x201);
-    m.Pat({{1, 0x100}, {2, 0x200}}, 1);
-    m.Es(0x101, 2);
-    const size_t gone = m.Mark();
-    m.Pat({{2, 0x200}}, 2);
-    m.Es(0x101, 2);
-    m.Pat({{1, 0x100}, {2, 0x200}}, 3);
-    m.Es(0x101, 2);
-    std::string in = dir.Write("rec.ts", m);
-    std::string out = dir / "one.ts";
+    tsb::Mux m;
+    Es(m, 0x101, 2);
+    Pat(m, {{0, 0x100}, {1, 0x100}, {2, 0x200}});  // the network PID may equal a PMT PID
+    const size_t start = m.packets.size();
+    m.Section(0x100, Pmt(1, 0x101, {0x101, 0x102}, tsb::CaDescriptor(1, 0x130)));
+    m.Section(0x200, Pmt(2, 0x201, {0x201}));
+    m.Es(0x101, true);
+    Es(m, 0x102);
+    m.Section(0x130, tsb::LongSection({.table_id = 0x80, .table_id_extension = 1}, Bytes(8, 1)));
+    Es(m, 0x201);
+    Pat(m, {{1, 0x100}, {2, 0x200}}, 1);
+    Es(m, 0x101, 2);
+    const size_t gone = m.packets.size();
+    Pat(m, {{2, 0x200}}, 2);
+    Es(m, 0x101, 2);
+    Pat(m, {{1, 0x100}, {2, 0x200}}, 3);
+    Es(m, 0x101, 2);
+    const std::string in = dir.Write("rec.ts", m), out = dir / "one.ts";
     ASSERT_EQ(TS_ProgramSplitStream(out.c_str(), in.c_str(), 0x100), 0);
     EXPECT_EQ(ReadPackets(out), Select(m, {0x100, 0x101, 0x102, 0x130}, start, gone));
-
     // Program 2 is followed to the end; no PAT packet in its output.
     ASSERT_EQ(TS_ProgramSplitStream(out.c_str(), in.c_str(), 0x200), 0);
     EXPECT_EQ(ReadPackets(out), Select(m, {0x200, 0x201}));
@@ -582,21 +433,18 @@ TEST(ProgramSplitStream, CopiesOneProgramUntilItLeavesThePAT) {
 
 TEST(ProgramSplitStream, NoOutputWithoutTheProgram) {
     Dir dir;
-    Mux m;
-    m.Pat({{0, 0x300}, {1, 0x100}});
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    m.Es(0x101, 2);
-    m.Pat({{0, 0x300}, {1, 0x100}, {3, 0x300}});  // listed only later: too late
-    std::string in = dir.Write("rec.ts", m);
+    tsb::Mux m, none;
+    Pat(m, {{0, 0x300}, {1, 0x100}});
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    Es(m, 0x101, 2);
+    Pat(m, {{0, 0x300}, {1, 0x100}, {3, 0x300}});  // listed only later: too late
+    Es(none, 0x100, 3);
+    const std::string in = dir.Write("rec.ts", m), no_pat = dir.Write("nopat.ts", none);
     bool opened = false;
     auto note = [](void* c, const char*) { *static_cast<bool*>(c) = true; };
-    // Not listed by the first PAT; listed only as the network PID.
+    // Not listed by the first PAT; listed only as the network PID; no PAT at all.
     EXPECT_EQ(TS_ProgramSplitStream((dir / "a.ts").c_str(), in.c_str(), 0x200, note, &opened), 0);
     EXPECT_EQ(TS_ProgramSplitStream((dir / "b.ts").c_str(), in.c_str(), 0x300, note, &opened), 0);
-    // No PAT at all.
-    Mux none;
-    none.Es(0x100, 3);
-    std::string no_pat = dir.Write("nopat.ts", none);
     EXPECT_EQ(TS_ProgramSplitStream((dir / "c.ts").c_str(), no_pat.c_str(), 0x100, note, &opened), 0);
     EXPECT_FALSE(opened);
     EXPECT_EQ(dir.Files(), (std::set<std::string>{"rec.ts", "nopat.ts"}));
@@ -608,34 +456,140 @@ TEST(ProgramSplitStream, NoOutputWithoutTheProgram) {
 
 TEST(ProgramSplitStream, RefusedAndFailingOutputs) {
     Dir dir;
-    Mux m;
-    m.Pat({{1, 0x100}});
-    m.Psi(0x100, Pmt(1, 0x101, {0x101}));
-    m.Es(0x101, 400);
-    const Bytes image = tsb::Join(m.packets);
-    std::string in = dir.Write("rec.ts", image);
-
-    std::string err = CaptureStderr([&] { EXPECT_EQ(TS_ProgramSplitStream(in.c_str(), in.c_str(), 0x100), -3); });
-    EXPECT_EQ(err, "error - failed on _open(" + in + ") [dest]\n");
-    EXPECT_EQ(tsb::Join(ReadPackets(in)), image);
-
-    std::string nowhere = dir / "no/such/dir/out.ts";
-    err = CaptureStderr([&] { EXPECT_EQ(TS_ProgramSplitStream(nowhere.c_str(), in.c_str(), 0x100), -3); });
-    EXPECT_EQ(err, "error - failed on _open(" + nowhere + ") [dest]\n");
-
-    err = CaptureStderr([&] { EXPECT_EQ(TS_ProgramSplitStream("/dev/full", in.c_str(), 0x100), -5); });
+    tsb::Mux m;
+    Pat(m, {{1, 0x100}});
+    m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    Es(m, 0x101, 400);
+    const std::string in = dir.Write("rec.ts", m), nowhere = dir / "no/such/dir/out.ts";
+    for (const std::string& out : {in, nowhere})
+        EXPECT_EQ(StderrOf([&] { EXPECT_EQ(TS_ProgramSplitStream(out.c_str(), in.c_str(), 0x100), -3); }),
+                  "error - failed on _open(" + out + ") [dest]\n");
+    EXPECT_EQ(testfiles::Read(in), m.File());
+    const std::string err = StderrOf([&] { EXPECT_EQ(TS_ProgramSplitStream("/dev/full", in.c_str(), 0x100), -5); });
     EXPECT_NE(err.find("/dev/full"), std::string::npos) << err;
-
     // An existing longer file is truncated, not overwritten in place.
-    std::string out = dir.Write("old.ts", Bytes(188 * 1000, 0x47));
+    const std::string out = dir.Write("old.ts", Bytes(188 * 1000, 0x47));
     EXPECT_EQ(TS_ProgramSplitStream(out.c_str(), in.c_str(), 0x100), 0);
     EXPECT_EQ(fs::file_size(out), 188u * 401);
-
-    std::string missing = dir / "missing.ts";
-    err = CaptureStderr([&] { EXPECT_EQ(TS_ProgramSplitStream(out.c_str(), missing.c_str(), 0x100), -2); });
-    EXPECT_EQ(err, "Error: Failed open " + missing + ".\n");
+    const std::string missing = dir / "missing.ts";
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(TS_ProgramSplitStream(out.c_str(), missing.c_str(), 0x100), -2); }),
+              "Error: Failed open " + missing + ".\n");
     EXPECT_EQ(TS_ProgramSplitStream(nullptr, in.c_str(), 0x100), -1);
     EXPECT_EQ(TS_ProgramSplitStream(out.c_str(), nullptr, 0x100), -1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The velkarin-programs command
+// ---------------------------------------------------------------------------------------------
+
+Result Command(const std::vector<std::string>& args) { return testfiles::RunCommand("velkarin-programs", args); }
+
+// A small two-program stream: network entry, programs 10 and 20.
+Bytes TwoPrograms() {
+    tsb::Mux m;
+    Pat(m, {{0, 0x10}, {10, 0x100}, {20, 0x200}});
+    m.Section(0x100, tsb::PmtSection(10, 0x101, {}, {{0x1B, 0x101, {}}}));
+    m.Section(0x200, tsb::PmtSection(20, 0x201, {}, {{0x0F, 0x201, {}}}));
+    for (int i = 0; i < 5; ++i) {
+        m.Es(0x101);
+        m.Es(0x201);
+    }
+    return m.File();
+}
+
+TEST(VelkarinPrograms, HelpAndUsageErrors) {
+    Dir dir;
+    for (const char* flag : {"-h", "--help"}) {
+        Result r = Command({flag});
+        EXPECT_EQ(r.status, 0) << flag;
+        EXPECT_NE(r.out.find("Usage: velkarin-programs FILE"), std::string::npos) << flag;
+        EXPECT_EQ(r.err, "") << flag;
+    }
+    const std::string in = dir.Write("rec.ts", TwoPrograms());
+    // No argument, not -a, a PID without output, too many; PIDs beyond 13 bits or malformed.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {in, "-b"}, {in, "0x100"}, {in, "0x100", "o.ts", "extra"}, {in, "0x2000", "o.ts"}, {in, "8192", "o.ts"},
+             {in, "0x", "o.ts"}, {in, "12z", "o.ts"}, {in, "-5", "o.ts"}, {in, "", "o.ts"}}) {
+        Result r = Command(args);
+        EXPECT_EQ(r.status, 2) << args.size() << (args.size() > 1 ? " " + args[1] : "");
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("Usage: velkarin-programs"), std::string::npos);
+    }
+    EXPECT_EQ(dir.Files(), std::set<std::string>{"rec.ts"});
+}
+
+TEST(VelkarinPrograms, ListsSplitsAndCopiesABuiltStream) {
+    Dir dir;
+    const std::string in = dir.Write("rec.ts", TwoPrograms());
+    Result list = Command({in});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "program_number=10 pmt_pid=0x0100\nprogram_number=20 pmt_pid=0x0200\n");
+    Result all = Command({in, "-a"});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.out, dir / "rec_10_0_0.ts\n" + dir / "rec_20_0_0.ts\n");
+    const auto ten = ReadPackets(dir / "rec_10_0_0.ts");
+    ASSERT_EQ(ten.size(), 7u);  // PAT, PMT, five video packets
+    // By PMT PID, in hexadecimal and in decimal: the same packets less the PAT.
+    Result one = Command({in, "0x100", dir / "ten.ts"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, "");
+    EXPECT_EQ(ReadPackets(dir / "ten.ts"), WithoutPAT(ten));
+    one = Command({in, "512", dir / "twenty.ts"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(ReadPackets(dir / "twenty.ts"), WithoutPAT(ReadPackets(dir / "rec_20_0_0.ts")));
+}
+
+TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
+    Dir dir;
+    const Bytes image = TwoPrograms();
+    const std::string in = dir.Write("rec.ts", image), missing = dir / "missing.ts";
+    for (const auto& args : std::vector<std::vector<std::string>>{{missing}, {missing, "-a"}, {missing, "0x100", dir / "o.ts"}}) {
+        Result r = Command(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error: Failed open " + missing + ".\n");
+    }
+    // A program that is not in the file: no output made.
+    Result r = Command({in, "0x300", dir / "o.ts"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("0x0300"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "o.ts"));
+    // A file without any PAT: nothing to list or split.
+    const std::string no_pat = dir.Write("nopat.ts", tsb::Join({tsb::MakePacket({.pid = 0x101}, {})}));
+    for (const auto& args : std::vector<std::vector<std::string>>{{no_pat}, {no_pat, "-a"}}) {
+        r = Command(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(no_pat), std::string::npos) << r.err;
+    }
+    // The output is the input, or in a directory that does not exist: refused, the input untouched.
+    for (const std::string& out : {in, dir / "none/o.ts"}) {
+        r = Command({in, "0x100", out});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "error - failed on _open(" + out + ") [dest]\n");
+    }
+    EXPECT_EQ(testfiles::Read(in), image);
+    r = Command({in, "0x100", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
+    // -a: an output name taken by a directory (the file made before it is kept); an output
+    // that is the input (a link); a full disk.
+    fs::create_directory(dir / "rec_20_0_0.ts");
+    r = Command({in, "-a"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\n");
+    EXPECT_EQ(r.out, dir / "rec_10_0_0.ts\n");
+    fs::remove(dir / "rec_20_0_0.ts");
+    fs::remove(dir / "rec_10_0_0.ts");
+    fs::create_symlink(in, dir / "rec_10_0_0.ts");
+    r = Command({in, "-a"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_10_0_0.ts" + ".\n");
+    EXPECT_EQ(testfiles::Read(in), image);
+    fs::remove(dir / "rec_10_0_0.ts");
+    fs::create_symlink("/dev/full", dir / "rec_10_0_0.ts");
+    r = Command({in, "-a"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("rec_10_0_0.ts"), std::string::npos) << r.err;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -643,23 +597,19 @@ TEST(ProgramSplitStream, RefusedAndFailingOutputs) {
 // ---------------------------------------------------------------------------------------------
 
 struct RealProgram {
-    uint16_t number;
-    uint16_t pmt_pid;
+    uint16_t number, pmt_pid;
     std::set<uint16_t> pids;  // PMT, PCR, CA and elementary stream PIDs
 };
-
 struct RealStream {
     const char* file;
     std::vector<RealProgram> programs;
     Entries network;  // the network entry of its PAT, if any
 };
-
 // What the streams' README and their muxers say of them.
 const RealStream kReal[] = {
     {"two-programs.ts", {{1, 0x1000, {0x1000, 0x100, 0x101}}, {2, 0x1001, {0x1001, 0x102}}}, {}},
     {"three-programs.ts",
-     {{101, 0x1000, {0x1000, 0x100, 0x101}}, {102, 0x1001, {0x1001, 0x102}}, {103, 0x1002, {0x1002, 0x103}}},
-     {}},
+     {{101, 0x1000, {0x1000, 0x100, 0x101}}, {102, 0x1001, {0x1001, 0x102}}, {103, 0x1002, {0x1002, 0x103}}}, {}},
     {"broadcast.ts", {{1024, 0x1F0, {0x1F0, 0x1FF, 0x111, 0x112, 0x113, 0x114, 0x130}}}, {{0, 0x10}}},
     {"broadcast-damaged.ts", {{1024, 0x1F0, {0x1F0, 0x1FF, 0x111, 0x112, 0x113, 0x114, 0x130}}}, {{0, 0x10}}},
 };
@@ -667,17 +617,13 @@ const RealStream kReal[] = {
 TEST(ProgramSplitRealStreams, EveryProgramIntoItsFileAndTheSameByPMTPID) {
     for (const RealStream& real : kReal) {
         SCOPED_TRACE(real.file);
-        const std::string source = std::string(VELKARIN_STREAMS_DIR) + "/" + real.file;
-        if (!fs::exists(source)) GTEST_SKIP() << source << " is absent";
+        REQUIRE_SHARED_STREAM(source, real.file);
         Dir dir;
-        const std::string in = dir / real.file;
+        const std::string in = dir / real.file, base = fs::path(real.file).stem().string();
         fs::copy_file(source, in);
-        const std::string base = fs::path(real.file).stem().string();
-
         TS_ProgramList list{};
         ASSERT_EQ(TS_GetProgramList(&list, in.c_str()), 0);
         ASSERT_EQ(list.u16ProgramCount, real.programs.size());
-
         std::vector<std::string> names;
         ASSERT_EQ(SplitAll(in, &names), 0);
         ASSERT_EQ(names.size(), real.programs.size());
@@ -692,62 +638,84 @@ TEST(ProgramSplitRealStreams, EveryProgramIntoItsFileAndTheSameByPMTPID) {
             ASSERT_GT(out.size(), 100u);
             Entries expected = real.network;
             expected.emplace_back(prog.number, prog.pmt_pid);
-            size_t pats = 0;
             for (const Packet& p : out) {
-                const uint16_t pid = PidOf(p.data());
-                if (pid == 0) {
-                    ++pats;
-                    EXPECT_EQ(ReducedEntries(p), expected);
-                } else {
-                    ASSERT_TRUE(prog.pids.count(pid)) << "PID " << pid;
-                }
+                if (PidOf(p) == 0) EXPECT_EQ(ReducedEntries(p), expected);
+                else ASSERT_TRUE(prog.pids.count(PidOf(p))) << "PID " << PidOf(p);
             }
-            EXPECT_GT(pats, 0u);
-
+            EXPECT_GT(PATsOf(out).size(), 0u);
             // The one-program split by PMT PID holds the same packets, less the PATs.
-            const std::string one = dir / "one.ts";
-            ASSERT_EQ(TS_ProgramSplitStream(one.c_str(), in.c_str(), prog.pmt_pid), 0);
-            EXPECT_TRUE(ReadPackets(one) == WithoutPAT(out));
+            ASSERT_EQ(TS_ProgramSplitStream((dir / "one.ts").c_str(), in.c_str(), prog.pmt_pid), 0);
+            EXPECT_TRUE(ReadPackets(dir / "one.ts") == WithoutPAT(out));
         }
     }
 }
 
 TEST(ProgramSplitRealStreams, IntactRecordingKeepsEveryPacketOfItsProgram) {
-    const std::string source = std::string(VELKARIN_STREAMS_DIR) + "/broadcast.ts";
-    if (!fs::exists(source)) GTEST_SKIP() << source << " is absent";
+    REQUIRE_SHARED_STREAM(source, "broadcast.ts");
     Dir dir;
     const std::string in = dir / "broadcast.ts";
     fs::copy_file(source, in);
     ASSERT_EQ(SplitAll(in), 0);
-    auto input = ReadPackets(in);
-    auto out = WithoutPAT(ReadPackets(dir / "broadcast_1024_0_0.ts"));
-    // From the first PMT on, every packet of the program's PIDs, in order, once.
+    // From the first PMT on, every packet of the program's PIDs, in order, once: among them
+    // both packets of the two-packet PMT B.
+    const auto input = ReadPackets(in);
     const std::set<uint16_t> pids{0x1F0, 0x1FF, 0x111, 0x112, 0x113, 0x114, 0x130};
-    size_t first = 0;
-    while (first < input.size() && PidOf(input[first].data()) != 0x1F0) ++first;
     std::vector<Packet> expected;
-    for (size_t i = first; i < input.size(); ++i)
-        if (pids.count(PidOf(input[i].data()))) expected.push_back(input[i]);
+    auto first = std::find_if(input.begin(), input.end(), [](const Packet& p) { return PidOf(p) == 0x1F0; });
+    std::copy_if(first, input.end(), std::back_inserter(expected), [&](const Packet& p) { return pids.count(PidOf(p)) > 0; });
+    const auto out = WithoutPAT(ReadPackets(dir / "broadcast_1024_0_0.ts"));
     EXPECT_TRUE(out == expected) << out.size() << " packets, expected " << expected.size();
-    // The PMT PID carries both packets of the two-packet PMT B.
-    EXPECT_EQ(std::count_if(out.begin(), out.end(), [](const Packet& p) { return PidOf(p.data()) == 0x1F0; }),
-              std::count_if(expected.begin(), expected.end(), [](const Packet& p) { return PidOf(p.data()) == 0x1F0; }));
 }
 
 // A PMT of nineteen streams: the three past the sixteen detailed stream records are split too.
 TEST(ProgramSplitRealStreams, EveryStreamOfALargePMT) {
-    const std::string source = std::string(VELKARIN_STREAMS_DIR) + "/pmt-two-packets.ts";
-    if (!fs::exists(source)) GTEST_SKIP() << source << " is absent";
+    REQUIRE_SHARED_STREAM(source, "pmt-two-packets.ts");
     Dir dir;
     const std::string in = dir / "big.ts";
     fs::copy_file(source, in);
     ASSERT_EQ(SplitAll(in), 0);
     std::map<uint16_t, size_t> in_count, out_count;
-    for (const Packet& p : ReadPackets(in)) ++in_count[PidOf(p.data())];
-    for (const Packet& p : ReadPackets(dir / "big_1_0_0.ts")) ++out_count[PidOf(p.data())];
+    for (const Packet& p : ReadPackets(in)) ++in_count[PidOf(p)];
+    for (const Packet& p : ReadPackets(dir / "big_1_0_0.ts")) ++out_count[PidOf(p)];
     for (uint16_t pid : std::initializer_list<uint16_t>{0x110, 0x111, 0x112}) {
         ASSERT_GT(in_count[pid], 0u) << pid;
         EXPECT_EQ(out_count[pid], in_count[pid]) << pid;
+    }
+}
+
+TEST(VelkarinPrograms, RealRecordings) {
+    const std::map<std::string, std::string> listings = {
+        {"two-programs.ts", "program_number=1 pmt_pid=0x1000\nprogram_number=2 pmt_pid=0x1001\n"},
+        {"three-programs.ts",
+         "program_number=101 pmt_pid=0x1000\nprogram_number=102 pmt_pid=0x1001\nprogram_number=103 pmt_pid=0x1002\n"},
+        {"broadcast.ts", "program_number=1024 pmt_pid=0x01F0\n"},
+        {"broadcast-damaged.ts", "program_number=1024 pmt_pid=0x01F0\n"}};
+    for (const auto& [file, listing] : listings) {
+        SCOPED_TRACE(file);
+        REQUIRE_SHARED_STREAM(source, file);
+        Dir dir;
+        const std::string in = dir / file, base = fs::path(file).stem().string();
+        fs::copy_file(source, in);
+        Result list = Command({in});
+        ASSERT_EQ(list.status, 0) << list.err;
+        EXPECT_EQ(list.out, listing);
+        Result all = Command({in, "-a"});
+        ASSERT_EQ(all.status, 0) << all.err;
+        // One file per listed program, named after it, each matched by the copy by PMT PID.
+        std::istringstream lines(list.out), names(all.out);
+        std::string line, name;
+        while (std::getline(lines, line)) {
+            ASSERT_TRUE(std::getline(names, name));
+            unsigned number = 0, pid = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "program_number=%u pmt_pid=0x%X", &number, &pid), 2);
+            EXPECT_EQ(name, dir / (base + "_" + std::to_string(number) + "_0_0.ts"));
+            Result one = Command({in, std::to_string(pid), dir / "one.ts"});
+            ASSERT_EQ(one.status, 0) << one.err;
+            const auto split = ReadPackets(name);
+            EXPECT_GT(split.size(), 100u);
+            EXPECT_TRUE(ReadPackets(dir / "one.ts") == WithoutPAT(split)) << name;
+        }
+        EXPECT_FALSE(std::getline(names, name)) << "a file more than programs: " << name;
     }
 }
 
