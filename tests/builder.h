@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "ts.h"
@@ -28,11 +27,8 @@ namespace tsb {
 using Bytes = std::vector<uint8_t>;
 using Packet = std::array<uint8_t, 188>;
 
-// ---------------------------------------------------------------------------------------------
 // CRC-32/MPEG-2: polynomial 0x04C11DB7, initial 0xFFFFFFFF, MSB first, no reflection, no
 // final XOR. One bit at a time, so it shares nothing with a table-driven implementation.
-// ---------------------------------------------------------------------------------------------
-
 inline uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0xFFFFFFFFu) {
     for (size_t i = 0; i < n; ++i) {
         crc ^= static_cast<uint32_t>(p[i]) << 24;
@@ -56,10 +52,7 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// ---------------------------------------------------------------------------------------------
 // Descriptors: tag, length, body.
-// ---------------------------------------------------------------------------------------------
-
 inline Bytes Descriptor(uint8_t tag, const Bytes& body) {
     Bytes d;
     d.reserve(2 + body.size());
@@ -87,10 +80,7 @@ inline Bytes LanguageDescriptor(const std::vector<std::pair<std::string, uint8_t
     return Descriptor(10, body);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Sections. Every long-form section gets a correct CRC_32 unless the caller corrupts it.
-// ---------------------------------------------------------------------------------------------
-
 struct LongHeader {
     uint8_t table_id = 0;
     uint16_t table_id_extension = 0;  // transport_stream_id, program_number, ...
@@ -195,40 +185,19 @@ inline uint32_t TrailingU32(const Bytes& s) {
            s[n - 1];
 }
 
-// ---------------------------------------------------------------------------------------------
 // Packets
-// ---------------------------------------------------------------------------------------------
-
 struct Header {
     uint16_t pid = 0;
     bool pusi = false;
     uint8_t cc = 0;
     uint8_t afc = 1;  // 1 payload only, 2 adaptation field only, 3 both
-    bool tei = false;
-    bool priority = false;
-    uint8_t scrambling = 0;
 };
 
 inline void WriteHeader(uint8_t* p, const Header& h) {
     p[0] = 0x47;
-    p[1] = static_cast<uint8_t>((h.tei ? 0x80 : 0) | (h.pusi ? 0x40 : 0) | (h.priority ? 0x20 : 0) |
-                                ((h.pid >> 8) & 0x1F));
+    p[1] = static_cast<uint8_t>((h.pusi ? 0x40 : 0) | ((h.pid >> 8) & 0x1F));
     p[2] = static_cast<uint8_t>(h.pid);
-    p[3] = static_cast<uint8_t>(((h.scrambling & 3) << 6) | ((h.afc & 3) << 4) | (h.cc & 0x0F));
-}
-
-// The header as the library's record, filled from what the builder wrote.
-inline TS_Header ToRecord(const Header& h) {
-    TS_Header r{};
-    r.sync_byte = 0x47;
-    r.transport_error_indicator = h.tei;
-    r.payload_unit_start_indicator = h.pusi;
-    r.transport_priority = h.priority;
-    r.PID = h.pid & 0x1FFF;
-    r.transport_scrambling_control = h.scrambling & 3;
-    r.adaptation_field_control = h.afc & 3;
-    r.continuity_counter = h.cc & 0x0F;
-    return r;
+    p[3] = static_cast<uint8_t>(((h.afc & 3) << 4) | (h.cc & 0x0F));
 }
 
 // The optional parts of an adaptation field. The encoder writes them in the standard's order;
@@ -375,10 +344,7 @@ inline std::vector<Packet> Packetize(const PsiStream& st, const std::vector<Byte
     return out;
 }
 
-// ---------------------------------------------------------------------------------------------
 // Files
-// ---------------------------------------------------------------------------------------------
-
 inline Bytes Join(const std::vector<Packet>& pkts) {
     Bytes out;
     for (const Packet& p : pkts) out.insert(out.end(), p.begin(), p.end());
@@ -397,27 +363,6 @@ inline Bytes JoinM2ts(const std::vector<Packet>& pkts, uint32_t first_ats = 0x01
     }
     return out;
 }
-
-// A temporary file holding `bytes`, removed when the object goes away.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const Bytes& bytes) {
-        char name[] = "/tmp/velkarin-test-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd < 0) std::abort();
-        path = name;
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) std::abort();
-            done += static_cast<size_t>(n);
-        }
-        ::close(fd);
-    }
-    ~TempFile() { std::remove(path.c_str()); }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-};
 
 // Reads a whole file; false when it cannot be opened (sample streams may be absent).
 inline bool ReadFile(const std::string& path, Bytes& out) {
@@ -442,10 +387,7 @@ inline void LoadSection(TS_PreSection& pre, const Bytes& section) {
     pre.last_continuity_counter = 0;
 }
 
-// ---------------------------------------------------------------------------------------------
 // Collecting what TS_Packet_FeedSections completes
-// ---------------------------------------------------------------------------------------------
-
 struct Completed {
     Bytes section;                // the whole section as assembled
     bool intact;
@@ -474,24 +416,20 @@ struct SectionSink {
         self->done.push_back(std::move(c));
         return 0;
     }
-    // Feeds one 188-byte packet, its header taken from the bytes as the builder wrote them.
-    int32_t Feed(const Packet& p) { return FeedUnit(p.data(), 188); }
-    // Feeds one unit (188 bytes, or 192 with the TS packet in its last 188).
+    // Feeds one unit: a 188-byte packet, or 192 bytes with the packet in the last 188.
     int32_t FeedUnit(const uint8_t* unit, uint32_t unit_size) {
-        const uint8_t* b = unit + unit_size - 188;
-        Header h{.pid = static_cast<uint16_t>(((b[1] & 0x1F) << 8) | b[2]),
-                 .pusi = (b[1] & 0x40) != 0,
-                 .cc = static_cast<uint8_t>(b[3] & 0x0F),
-                 .afc = static_cast<uint8_t>((b[3] >> 4) & 3),
-                 .tei = (b[1] & 0x80) != 0,
-                 .priority = (b[1] & 0x20) != 0,
-                 .scrambling = static_cast<uint8_t>(b[3] >> 6)};
-        TS_Header rec = ToRecord(h);
-        return TS_Packet_FeedSections(&pre, kind, &rec, unit, unit_size,
-                                      with_carriers ? &carriers : nullptr, &OnSection, this);
+        TS_Header h{};
+        TS_Header_Get(&h, unit + unit_size - 188);
+        return TS_Packet_FeedSections(&pre, kind, &h, unit, unit_size, with_carriers ? &carriers : nullptr, &OnSection, this);
     }
+    int32_t Feed(const Packet& p) { return FeedUnit(p.data(), 188); }
     void FeedAll(const std::vector<Packet>& pkts) {
         for (const Packet& p : pkts) Feed(p);
+    }
+    // Feeds the packets of `pid` in a file of 188-byte packets.
+    void FeedFile(const Bytes& file, uint16_t pid) {
+        for (size_t at = 0; at + 188 <= file.size(); at += 188)
+            if ((((file[at + 1] & 0x1F) << 8) | file[at + 2]) == pid) FeedUnit(&file[at], 188);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "builder.h"
+#include "files.h"
 #include "scan.h"
 #include "ts.h"
 
@@ -38,36 +39,21 @@ TEST(Initialise, EverythingButTheStreamBytesIsReset) {
     TS_Data* d = Data();
     std::memset(static_cast<void*>(d), 0xAB, sizeof *d);
     ASSERT_EQ(TS_Initialise(d), 0);
-    EXPECT_EQ(d->u64Size, 0u);
-    EXPECT_EQ(d->u64Offset, 0u);
-    ExpectFresh(d->tPATPreSection);
-    ExpectFresh(d->tCATPreSection);
+    EXPECT_EQ(d->u64Size + d->u64Offset, 0u);
+    for (const TS_PreSection* p : {&d->tPATPreSection, &d->tCATPreSection, &d->tPrivatePreSection, &d->tEMMPreSection}) ExpectFresh(*p);
     for (const TS_PreSection& p : d->ltPMTPreSection) ExpectFresh(p);
-    ExpectFresh(d->tPrivatePreSection);
-    ExpectFresh(d->tEMMPreSection);
-    EXPECT_EQ(d->tPAT.decoded, 0);
-    EXPECT_EQ(d->tPAT.program_count, 0);
-    EXPECT_EQ(d->tCAT.decoded, 0);
+    EXPECT_EQ(d->tPAT.decoded + d->tPAT.program_count + d->tCAT.decoded + d->tPrivateSection.decoded + d->tEMMSection.decoded, 0);
     for (const TS_PMT& p : d->ltPMT) EXPECT_EQ(p.decoded, 0);
     EXPECT_EQ(d->ltPCR[15].program_clock_reference_base, 0u);
-    EXPECT_EQ(d->tPrivateSection.decoded, 0);
-    EXPECT_EQ(d->tEMMSection.decoded, 0);
     EXPECT_EQ(d->u16PIDCount, 0);
     for (uint16_t pid : d->lu16PIDList) ASSERT_EQ(pid, 0);
 
     TS_SimpleData* s = Simple();
     std::memset(static_cast<void*>(s), 0xAB, sizeof *s);
     ASSERT_EQ(TS_InitialiseSimple(s), 0);
-    EXPECT_EQ(s->u64Size, 0u);
-    EXPECT_EQ(s->u64Offset, 0u);
-    ExpectFresh(s->tPATPreSection);
-    ExpectFresh(s->tPMTPreSection);
-    ExpectFresh(s->tPrivatePreSection);
-    EXPECT_EQ(s->tPAT.decoded, 0);
-    EXPECT_EQ(s->tPMT.decoded, 0);
-    EXPECT_EQ(s->tPMT.stream_count, 0);
-    EXPECT_EQ(s->tPrivateSection.decoded, 0);
-
+    EXPECT_EQ(s->u64Size + s->u64Offset, 0u);
+    for (const TS_PreSection* p : {&s->tPATPreSection, &s->tPMTPreSection, &s->tPrivatePreSection}) ExpectFresh(*p);
+    EXPECT_EQ(s->tPAT.decoded + s->tPMT.decoded + s->tPMT.stream_count + s->tPrivateSection.decoded, 0);
     EXPECT_EQ(TS_Initialise(nullptr), -1);
     EXPECT_EQ(TS_InitialiseSimple(nullptr), -1);
 }
@@ -150,7 +136,7 @@ struct Seen {
 
 template <class Container>
 std::vector<Seen> Scan(Container* c, const Bytes& file, int32_t* result = nullptr, int stop_after = -1) {
-    tsb::TempFile tmp(file);
+    testfiles::ScratchFile tmp(file);
     int fd = ::open(tmp.path.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
     std::vector<Seen> seen;
@@ -289,11 +275,10 @@ TEST(Scan, JunkInFrontShowingThe192PatternNeverMakesM2ts) {
 // The broadcast recording and its M2TS twin (the same packets, each behind a 4-byte time stamp)
 // yield the same packets; the damaged copy, with junk in front, is still read as 188-byte units.
 TEST(Scan, RealStreamsAndTheirM2tsTwin) {
-    Bytes ts, m2ts, damaged;
-    if (!tsb::ReadFile(VELKARIN_STREAMS_DIR "/broadcast.ts", ts) ||
-        !tsb::ReadFile(VELKARIN_STREAMS_DIR "/broadcast.m2ts", m2ts) ||
-        !tsb::ReadFile(VELKARIN_STREAMS_DIR "/broadcast-damaged.ts", damaged))
-        GTEST_SKIP() << "sample streams broadcast.ts / broadcast.m2ts / broadcast-damaged.ts not present";
+    REQUIRE_SHARED_STREAM(ts_path, "broadcast.ts");
+    REQUIRE_SHARED_STREAM(m2ts_path, "broadcast.m2ts");
+    REQUIRE_SHARED_STREAM(damaged_path, "broadcast-damaged.ts");
+    const Bytes ts = testfiles::Read(ts_path), m2ts = testfiles::Read(m2ts_path), damaged = testfiles::Read(damaged_path);
     auto digest = [](const std::vector<Seen>& v) {
         uint32_t crc = 0xFFFFFFFFu;
         for (const Seen& s : v) crc = tsb::Crc32(s.bytes.data(), 188, crc);
