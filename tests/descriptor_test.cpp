@@ -111,74 +111,30 @@ TEST(Descriptor, VideoStream) {
     EXPECT_EQ(m.video_stream.chroma_format, 0xEE);
 }
 
+// Hand-worked bytes of each fixed layout and the fields they hold, shown through the
+// descriptor printer (whose text is tested on its own), which lists every field in order.
 TEST(Descriptor, FixedLayouts) {
-    TS_Descriptor d = Decode({0x03, 0x01, 0xDD});
-    EXPECT_EQ(d.audio_stream.free_format_flag, 1);
-    EXPECT_EQ(d.audio_stream.ID, 1);
-    EXPECT_EQ(d.audio_stream.layer, 1);
-    EXPECT_EQ(d.audio_stream.variable_rate_audio_indicator, 1);
-    EXPECT_EQ(d.audio_stream.reserved, 5);
-
-    d = Decode({0x04, 0x04, 0x5C, 0x7F, 0x81, 0xC5});
-    EXPECT_EQ(d.hierarchy.reserved_1, 5);
-    EXPECT_EQ(d.hierarchy.hierarchy_type, 0xC);
-    EXPECT_EQ(d.hierarchy.reserved_2, 1);
-    EXPECT_EQ(d.hierarchy.hierarchy_layer_index, 0x3F);
-    EXPECT_EQ(d.hierarchy.reserved_3, 2);
-    EXPECT_EQ(d.hierarchy.hierarchy_embedded_layer_index, 1);
-    EXPECT_EQ(d.hierarchy.reserved_4, 3);
-    EXPECT_EQ(d.hierarchy.hierarchy_channel, 5);
-
-    d = Decode({0x06, 0x01, 0x02});
-    EXPECT_EQ(d.data_stream_alignment.alignment_type, 2);
-
-    // 14 + 14 + 4 bits: 0x2ABC, 0x1357, 0xA.
-    d = Decode({0x07, 0x04, 0xAA, 0xF1, 0x35, 0x7A});
-    EXPECT_EQ(d.target_background_grid.horizontal_size, 0x2ABC);
-    EXPECT_EQ(d.target_background_grid.vertical_size, 0x1357);
-    EXPECT_EQ(d.target_background_grid.aspect_ratio_information, 0xA);
-    d = Decode({0x08, 0x04, 0xAA, 0xF1, 0x35, 0x7A});
-    EXPECT_EQ(d.video_window.horizontal_offset, 0x2ABC);
-    EXPECT_EQ(d.video_window.vertical_offset, 0x1357);
-    EXPECT_EQ(d.video_window.window_priority, 0xA);
-
-    d = Decode({0x0B, 0x02, 0xAA, 0xB5});
-    EXPECT_EQ(d.system_clock.external_clock_reference_indicator, 1);
-    EXPECT_EQ(d.system_clock.reserved_1, 0);
-    EXPECT_EQ(d.system_clock.clock_accuracy_integer, 0x2A);
-    EXPECT_EQ(d.system_clock.clock_accuracy_exponent, 5);
-    EXPECT_EQ(d.system_clock.reserved_2, 0x15);
-
-    d = Decode({0x0C, 0x04, 0x81, 0x02, 0x7F, 0xFE});
-    EXPECT_EQ(d.multiplex_buffer_utilization.bound_valid_flag, 1);
-    EXPECT_EQ(d.multiplex_buffer_utilization.LTW_offset_lower_bound, 0x0102);
-    EXPECT_EQ(d.multiplex_buffer_utilization.reserved, 0);
-    EXPECT_EQ(d.multiplex_buffer_utilization.LTW_offset_upper_bound, 0x7FFE);
-
-    d = Decode({0x0E, 0x03, 0xC1, 0x23, 0x45});
-    EXPECT_EQ(d.maximum_bitrate.reserved, 3);
-    EXPECT_EQ(d.maximum_bitrate.maximum_bitrate, 0x012345u);
-
-    d = Decode({0x0F, 0x04, 0x43, 0x55, 0x45, 0x49});
-    EXPECT_EQ(d.private_data_indicator.private_data_indicator, 0x43554549u);
-
-    d = Decode({0x10, 0x06, 0xC0, 0x00, 0x01, 0x41, 0x00, 0x02});
-    EXPECT_EQ(d.smoothing_buffer.reserved_1, 3);
-    EXPECT_EQ(d.smoothing_buffer.sb_leak_rate, 1u);
-    EXPECT_EQ(d.smoothing_buffer.reserved_2, 1);
-    EXPECT_EQ(d.smoothing_buffer.sb_size, (1u << 16) + 2);
-
-    d = Decode({0x11, 0x01, 0xFF});
-    EXPECT_EQ(d.STD.reserved, 0xFE);  // in place, not shifted down
-    EXPECT_EQ(d.STD.leak_valid_flag, 1);
-    d = Decode({0x11, 0x01, 0x02});
-    EXPECT_EQ(d.STD.reserved, 0x02);
-    EXPECT_EQ(d.STD.leak_valid_flag, 0);
-
-    d = Decode({0x12, 0x02, 0xBF, 0xFF});
-    EXPECT_EQ(d.IBP.closed_gop_flag, 1);
-    EXPECT_EQ(d.IBP.identical_gop_flag, 0);
-    EXPECT_EQ(d.IBP.max_gop_length, 0x3FFF);
+    const struct { Bytes bytes; const char* text; } rows[] = {
+        {{0x03, 0x01, 0xDD}, "[D Audio Stream] FFF:1 I:1 L:1 VRAI:1 R:5\n"},
+        {{0x04, 0x04, 0x5C, 0x7F, 0x81, 0xC5}, "[D Hierarchy] R1:5 HT:12 R2:1 HLI:63 R3:2 HELI:1 R4:3 HC:5\n"},
+        {{0x06, 0x01, 0x02}, "[D Data stream alignment] AT:2\n"},
+        // 14 + 14 + 4 bits: 0x2ABC, 0x1357, 0xA.
+        {{0x07, 0x04, 0xAA, 0xF1, 0x35, 0x7A}, "[D Target background grid] HS:10940 VS:4951 ARI:10\n"},
+        {{0x08, 0x04, 0xAA, 0xF1, 0x35, 0x7A}, "[D Video window] HO:10940 VO:4951 WP:10\n"},
+        {{0x0B, 0x02, 0xAA, 0xB5}, "[D System clock] ECRI:1 R1:0 CAI:42 CAE:5 R2:21\n"},
+        {{0x0C, 0x04, 0x81, 0x02, 0x7F, 0xFE}, "[D Multiplex buffer utilization] BVF:1 LOLB:258 R:0 LOUB:32766\n"},
+        {{0x0E, 0x03, 0xC1, 0x23, 0x45}, "[D Maximum bitrate] R:3 MB:74565\n"},
+        {{0x0F, 0x04, 0x43, 0x55, 0x45, 0x49}, "[D Private data indicator] PD:1129661769\n"},
+        {{0x10, 0x06, 0xC0, 0x00, 0x01, 0x41, 0x00, 0x02}, "[D Smoothing buffer] R1:3 SLR:1 R2:1 SS:65538\n"},
+        {{0x11, 0x01, 0xFF}, "[D STD] R:254 LVF:1\n"},  // reserved in place, not shifted down
+        {{0x11, 0x01, 0x02}, "[D STD] R:2 LVF:0\n"},
+        {{0x12, 0x02, 0xBF, 0xFF}, "[D IBP] CGF:1 IGF:0 MGL:16383\n"}};
+    for (const auto& r : rows) {
+        const TS_Descriptor d = Decode(r.bytes);
+        testing::internal::CaptureStdout();
+        TS_Descriptor_Print(&d);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.text);
+    }
 }
 
 TEST(Descriptor, TrailingRuns) {

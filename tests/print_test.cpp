@@ -185,7 +185,8 @@ TEST(DescriptorPrinters, ByteListBreaksAfterEverySixteenthByte) {
     EXPECT_NE(out.find("0x9E, \n"), std::string::npos);  // byte 254 (0xA0 + 254 wraps to 0x9E) ends the list
 }
 
-TEST(TablePrinters, PATWithNetworkAndProgramEntries) {
+// Tables with empty loops. Filled ones are printed by the decoder and dump tests.
+TEST(TablePrinters, EmptyLoops) {
     TS_PAT pat{};
     pat.section_syntax_indicator = 1;
     pat.reserved_1 = pat.reserved_2 = 3;
@@ -193,19 +194,9 @@ TEST(TablePrinters, PATWithNetworkAndProgramEntries) {
     pat.transport_stream_id = 32737;
     pat.version_number = 5;
     pat.current_next_indicator = 1;
-    pat.program_count = 2;
-    pat.programs[0] = {0, 7, 0x0010};
-    pat.programs[1] = {1, 7, 0x0100};
-    pat.CRC_32 = 0x5F0E7E34;
-    const std::string head = "[PAT] TI:0x00(PAT) SSI:1 R1:3 SL:17 TSI:32737 R2:3 VN:5 CNI:1 SN:0 LSN:0\n";
-    EXPECT_EQ(Printed(TS_PAT_Print, &pat),
-              head + "  Program:2\n  PN:0 R3:7 NETPID:0x0010\n  PN:1 R3:7 PMTPID:0x0100\n  CRC32:0x5F0E7E34\n");
-    pat.program_count = 0;
     pat.CRC_32 = 0x0000000A;
-    EXPECT_EQ(Printed(TS_PAT_Print, &pat), head + "  Program:0\n  CRC32:0x0000000A\n");
-}
-
-TEST(TablePrinters, CATWithAndWithoutDescriptors) {
+    EXPECT_EQ(Printed(TS_PAT_Print, &pat),
+              "[PAT] TI:0x00(PAT) SSI:1 R1:3 SL:17 TSI:32737 R2:3 VN:5 CNI:1 SN:0 LSN:0\n  Program:0\n  CRC32:0x0000000A\n");
     TS_CAT cat{};
     cat.table_id = 1;
     cat.section_syntax_indicator = 1;
@@ -217,52 +208,6 @@ TEST(TablePrinters, CATWithAndWithoutDescriptors) {
     cat.CRC_32 = 0xDEADBEEF;
     EXPECT_EQ(Printed(TS_CAT_Print, &cat),
               "[CAT] TI:0x01(CAT) SSI:1 R1:3 SL:9 TSI:65535 R2:3 VN:2 CNI:1 SN:0 LSN:0\n  DSC:0\n\n  CRC32:0xDEADBEEF\n");
-    cat.section_length = 15;
-    cat.descriptor_count = 1;
-    cat.descriptors[0] = {.descriptor_tag = 9, .descriptor_length = 4, .conditional_access = {5, 7, 0x140, {}}};
-    EXPECT_EQ(Printed(TS_CAT_Print, &cat),
-              "[CAT] TI:0x01(CAT) SSI:1 R1:3 SL:15 TSI:65535 R2:3 VN:2 CNI:1 SN:0 LSN:0\n  DSC:1\n"
-              "[D Conditional access] L:4 CASID:5 R:7 CAPID:0x0140\n  \n\n  CRC32:0xDEADBEEF\n");
-}
-
-TEST(TablePrinters, PMTWithProgramAndStreamDescriptors) {
-    auto pmt = std::make_unique<TS_PMT>();
-    pmt->table_id = 2;
-    pmt->section_syntax_indicator = 1;
-    pmt->reserved_1 = pmt->reserved_2 = 3;
-    pmt->section_length = 50;
-    pmt->program_number = 1024;
-    pmt->version_number = 1;
-    pmt->current_next_indicator = 1;
-    pmt->PCR_PID = 0x1FF;
-    pmt->program_info_length = 6;
-    pmt->descriptor_count = 1;
-    pmt->descriptors[0] = {.descriptor_tag = 9, .descriptor_length = 4, .conditional_access = {5, 7, 0x130, {}}};
-    pmt->stream_count = 2;
-    pmt->streams[0].stream_type = 0x1B;
-    pmt->streams[0].elementary_PID = 0x111;
-    pmt->streams[0].ES_info_length = 6;
-    pmt->streams[0].descriptor_count = 2;
-    pmt->streams[0].descriptors[0] = {.descriptor_tag = 0x52, .descriptor_length = 1, .raw = {{0x00}}};
-    pmt->streams[0].descriptors[1] = {.descriptor_tag = 0xC8, .descriptor_length = 1, .raw = {{0x01}}};
-    pmt->streams[1].stream_type = 0x81;
-    pmt->streams[1].elementary_PID = 0x112;
-    pmt->CRC_32 = 0x01BAC2C4;
-    pmt->PID = 0x1F0;
-    EXPECT_EQ(Printed(TS_PMT_Print, pmt.get()),
-              "[PMT] TI:0x02(maybe PMT) SSI:1 R1:3 SLEN:50 TSI:1024 R2:3 VER:1 CNI:1 SN:0 LSN:0 PCRPID:0x01FF PIL:6\n"
-              "  DSC:1\n"
-              "[D Conditional access] L:4 CASID:5 R:7 CAPID:0x0130\n"
-              "  \n"
-              "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:6 DSC:2\n"
-              "  DSC:2\n"
-              "[D Stream Identifier] T:0x52 L:1\n"
-              "  0x00, \n"
-              "[D Video Decode Control] T:0xC8 L:1\n"
-              "  0x01, \n"
-              "  ST:0x81(<User define>) EPID:0x0112 ESIL:0 DSC:0\n"
-              "  DSC:0\n"
-              "  CRC32:0x01BAC2C4\n");
 }
 
 // Every count a printer walks stops at the capacity of its array, whatever the record says.
