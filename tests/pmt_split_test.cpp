@@ -30,11 +30,12 @@ struct Split {
         input = (dir / name).string();
         testfiles::Write(input, file);
     }
-    Bytes Output(uint32_t crc) const {
+    std::filesystem::path Name(uint32_t crc) const {
         char name[64];
         std::snprintf(name, sizeof name, "rec.2024_%08X.ts", crc);
-        return testfiles::Read(dir / name);
+        return dir / name;
     }
+    Bytes Output(uint32_t crc) const { return testfiles::Read(Name(crc)); }
 };
 
 // Runs A, B, A with the PCR on a PID of its own and an ECM PID; SI and null packets around.
@@ -72,53 +73,37 @@ struct ABA {
     }
 };
 
-TEST(PMTSurvey, RunsABAWithRepeatAndSizes) {
+TEST(PMTSplit, RunsABAInEveryMode) {
     ABA s;
     Split f(s.m.File());
-    static TS_PMTSplitTable table;
+    static TS_PMTSplitTable table, written;
     ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
     ASSERT_EQ(table.u16Count, 3);
     const uint32_t crcA = TrailingU32(PmtA()), crcB = TrailingU32(PmtB());
-    EXPECT_EQ(table.ltEntry[0].u32CRC32, crcA);
-    EXPECT_EQ(table.ltEntry[1].u32CRC32, crcB);
-    EXPECT_EQ(table.ltEntry[2].u32CRC32, crcA);
-    EXPECT_EQ(table.ltEntry[0].u16Repeat, 0);
-    EXPECT_EQ(table.ltEntry[1].u16Repeat, 0);
-    EXPECT_EQ(table.ltEntry[2].u16Repeat, 1);
-    // A's first run: PAT copy, PMT, 3 video, PCR, ECM, audio.
-    EXPECT_EQ(table.ltEntry[0].u64Size, 8u * 188);
-    EXPECT_EQ(table.ltEntry[1].u64Size, 8u * 188);
-    EXPECT_EQ(table.ltEntry[2].u64Size, 3u * 188);
-}
-
-TEST(PMTSplit, AllModeWritesEachPMTsPacketsInOrder) {
-    ABA s;
-    Split f(s.m.File());
-    static TS_PMTSplitTable written;
+    // A's first run: PAT copy, PMT, 3 video, PCR, ECM, audio; B's the same size; A again 3.
+    const struct { uint32_t crc; uint16_t repeat; uint64_t packets; } runs[] = {{crcA, 0, 8}, {crcB, 0, 8}, {crcA, 1, 3}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(table.ltEntry[i].u32CRC32, runs[i].crc) << i;
+        EXPECT_EQ(table.ltEntry[i].u16Repeat, runs[i].repeat) << i;
+        EXPECT_EQ(table.ltEntry[i].u64Size, runs[i].packets * 188) << i;
+    }
+    // -a: each PMT's packets in order.
     ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr, &written), 0);
     EXPECT_EQ(written.u16Count, 2);
-    EXPECT_EQ(f.Output(TrailingU32(PmtA())), s.m.Pick(s.a));
-    EXPECT_EQ(f.Output(TrailingU32(PmtB())), s.m.Pick(s.b));
-}
-
-TEST(PMTSplit, SingleModeWritesOnlyTheWantedPMT) {
-    ABA s;
-    Split f(s.m.File());
+    EXPECT_EQ(f.Output(crcA), s.m.Pick(s.a));
+    EXPECT_EQ(f.Output(crcB), s.m.Pick(s.b));
+    // One PMT into a named output, which is truncated on opening, or under the generated name.
     std::string out = (f.dir / "chosen.ts").string();
-    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtB()), out.c_str()), 0);
+    testfiles::Write(out, Bytes(100000, 0xAA));
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, crcB, out.c_str()), 0);
     EXPECT_EQ(testfiles::Read(out), s.m.Pick(s.b));
-    // Generated name when none is given.
-    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), nullptr), 0);
-    EXPECT_EQ(f.Output(TrailingU32(PmtA())), s.m.Pick(s.a));
-}
-
-TEST(PMTSplit, CRCThatNoPMTCarriesCreatesNoFile) {
-    ABA s;
-    Split f(s.m.File());
-    static TS_PMTSplitTable written;
+    ASSERT_TRUE(std::filesystem::remove(f.Name(crcA)));
+    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, crcA, nullptr), 0);
+    EXPECT_EQ(f.Output(crcA), s.m.Pick(s.a));
+    // A CRC that no PMT carries creates no file.
     ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, 0x12345678, nullptr, &written), 0);
     EXPECT_EQ(written.u16Count, 0);
-    EXPECT_FALSE(std::filesystem::exists(f.dir / "rec.2024_12345678.ts"));
+    EXPECT_FALSE(std::filesystem::exists(f.Name(0x12345678)));
 }
 
 TEST(PMTSplit, PCROnTheVideoPIDIsWrittenAndCountedOnce) {
@@ -226,15 +211,6 @@ TEST(PMTSplit, FailuresOfInputAndOutputs) {
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtA()), "/dev/full"), -5);
     }
-}
-
-TEST(PMTSplit, OutputIsTruncatedOnOpening) {
-    ABA s;
-    Split f(s.m.File());
-    std::string out = (f.dir / "out.ts").string();
-    testfiles::Write(out, Bytes(100000, 0xAA));
-    ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtB()), out.c_str()), 0);
-    EXPECT_EQ(testfiles::Read(out), s.m.Pick(s.b));
 }
 
 TEST(PMTSplit, M2TSKeepsEachPacketsExtraHeader) {
