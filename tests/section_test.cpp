@@ -279,143 +279,63 @@ TEST(FeedSections, BackToBackSectionsAndStuffing) {
     EXPECT_EQ(many.done[1].carriers[1], Bytes(pkts[1].begin(), pkts[1].end()));
 }
 
-TEST(FeedSections, PayloadAfterAdaptationField) {
-    Bytes pmt = tsb::PmtSection(1, 0x100, {}, {{0x02, 0x111, tsb::Descriptor(0x52, Bytes(200, 0x11))}});
-    tsb::SectionSink sink(TS_SECTION_PMT);
-    // The first packet carries a PCR in its adaptation field; the second a stuffing-only one.
-    auto pkts = tsb::Packetize({.pid = 0x100, .first_cc = 0, .first_adaptation = tsb::EncodeAdaptation({.pcr = {{12345, 6}}})},
-                               {pmt});
-    ASSERT_EQ(pkts.size(), 2u);
-    Bytes rest(pmt.begin() + (183 - 8), pmt.end());
-    Packet second = tsb::MakePacket({.pid = 0x100, .cc = 1, .afc = 3}, rest, tsb::EncodeAdaptation({.stuffing = 3}));
-    sink.Feed(pkts[0]);
-    sink.Feed(second);
-    ASSERT_EQ(sink.done.size(), 1u);
-    EXPECT_EQ(sink.done[0].section, pmt);
+// Which bytes of each packet belong to which section: every row feeds its packets to one
+// assembly and names the sections that come out, in order.
+TEST(FeedSections, AssemblyRules) {
+    const Bytes pat = tsb::PatSection(1, {{1, 0x100}}), big = SectionOfLength(400, 0x00), b200 = SectionOfLength(200, 0x00);
+    auto start = [&](uint8_t cc, uint8_t pointer, const Bytes& payload) { return tsb::PsiStartPacket({.pid = 0, .cc = cc}, pointer, payload); };
+    auto part = [](const Bytes& s, size_t from, size_t to) { return Bytes(s.begin() + static_cast<long>(from), s.begin() + static_cast<long>(std::min(to, s.size()))); };
+    const Packet first = start(0, 0, part(big, 0, 183));
 
-    // An adaptation field that fills the whole packet leaves no payload to read.
-    Packet full = tsb::MakePacket({.pid = 0x100, .pusi = true, .afc = 3}, {}, tsb::EncodeAdaptation({.stuffing = 182}));
-    EXPECT_EQ(sink.Feed(full), 0);
-    EXPECT_EQ(sink.done.size(), 1u);
-}
+    // The PMT's first packet carries a PCR in its adaptation field, its second a stuffing-only one.
+    const Bytes pmt = tsb::PmtSection(1, 0x100, {}, {{0x02, 0x111, tsb::Descriptor(0x52, Bytes(200, 0x11))}});
+    const auto pmt_pkts = tsb::Packetize({.first_adaptation = tsb::EncodeAdaptation({.pcr = {{12345, 6}}})}, {pmt});
+    const Packet pmt_second = tsb::MakePacket({.cc = 1, .afc = 3}, part(pmt, 183 - 8, 999), tsb::EncodeAdaptation({.stuffing = 3}));
+    // `s500` runs over two packets; the PAT starts behind its tail in the third.
+    const Bytes s500 = SectionOfLength(500, 0x02);
+    const auto three = tsb::Packetize({.first_cc = 5}, {s500, pat});
+    auto jumped = tsb::Packetize({}, {SectionOfLength(450, 0x02)});
+    jumped[1][3] = static_cast<uint8_t>((jumped[1][3] & 0xF0) | 7);
+    // Adaptation-only packets in a section, with counters that would break continuity.
+    const Bytes s300 = SectionOfLength(300, 0x02);
+    const auto two = tsb::Packetize({.first_cc = 15}, {s300});
+    const Packet af1 = tsb::MakePacket({.cc = 9, .afc = 2}, {}, tsb::EncodeAdaptation({.stuffing = 182}));
+    const Packet af2 = tsb::MakePacket({.cc = 0, .afc = 2}, {}, tsb::EncodeAdaptation({.pcr = {{1, 1}}}));
+    Bytes too_short = tsb::PatSection(1, {}), too_long = SectionOfLength(200, 0x00);
+    tsb::SetSectionLength(too_short, 8);
+    tsb::SetSectionLength(too_long, 3000);
 
-TEST(FeedSections, ContinuityBreakDropsTheSectionButNotTheNextStart) {
-    Bytes big = SectionOfLength(500, 0x02);
-    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
-    auto pkts = tsb::Packetize({.pid = 0, .first_cc = 5}, {big, pat});
-    ASSERT_EQ(pkts.size(), 3u);
-    ASSERT_TRUE(pkts[2][1] & 0x40);  // the PAT starts in the last packet, behind the tail of `big`
-
-    // Lost middle packet: the third (PUSI) packet breaks continuity; `big` is dropped, the PAT
-    // that starts behind the pointer is still taken.
-    tsb::SectionSink lost(TS_SECTION_PAT, true);
-    lost.Feed(pkts[0]);
-    lost.Feed(pkts[2]);
-    ASSERT_EQ(lost.done.size(), 1u);
-    EXPECT_EQ(lost.done[0].section, pat);
-    ASSERT_EQ(lost.done[0].carriers.size(), 1u);
-
-    // A duplicated packet in the middle of a section is a break as well.
-    tsb::SectionSink dup(TS_SECTION_PAT);
-    dup.Feed(pkts[0]);
-    dup.Feed(pkts[0 + 1]);
-    dup.Feed(pkts[1]);
-    dup.Feed(pkts[2]);
-    ASSERT_EQ(dup.done.size(), 1u);
-    EXPECT_EQ(dup.done[0].section, pat);
-
-    // In order, both come out.
-    tsb::SectionSink ok(TS_SECTION_PAT);
-    ok.FeedAll(pkts);
-    ASSERT_EQ(ok.done.size(), 2u);
-    EXPECT_EQ(ok.done[0].section, big);
-
-    // A continuation packet whose counter jumps drops the section; nothing is started.
-    tsb::SectionSink jump(TS_SECTION_PAT);
-    auto three = tsb::Packetize({.pid = 0, .first_cc = 0}, {SectionOfLength(450, 0x02)});
-    ASSERT_EQ(three.size(), 3u);
-    three[1][3] = static_cast<uint8_t>((three[1][3] & 0xF0) | 7);
-    jump.FeedAll(three);
-    EXPECT_TRUE(jump.done.empty());
-}
-
-TEST(FeedSections, PacketsWithoutPayloadNeitherAdvanceNorCheckTheCounter) {
-    Bytes big = SectionOfLength(300, 0x02);
-    auto pkts = tsb::Packetize({.pid = 0x1000, .first_cc = 15}, {big});
-    ASSERT_EQ(pkts.size(), 2u);
-    // Adaptation-only packets in between, with counters that would break continuity.
-    Packet af1 = tsb::MakePacket({.pid = 0x1000, .cc = 9, .afc = 2}, {}, tsb::EncodeAdaptation({.stuffing = 182}));
-    Packet af2 = tsb::MakePacket({.pid = 0x1000, .cc = 0, .afc = 2}, {}, tsb::EncodeAdaptation({.pcr = {{1, 1}}}));
-    tsb::SectionSink sink(TS_SECTION_PMT, true);
-    sink.Feed(pkts[0]);
-    EXPECT_EQ(sink.Feed(af1), 0);
-    EXPECT_EQ(sink.Feed(af2), 0);
-    sink.Feed(pkts[1]);  // counter 0 after 15
-    ASSERT_EQ(sink.done.size(), 1u);
-    EXPECT_EQ(sink.done[0].section, big);
-    EXPECT_EQ(sink.done[0].carriers.size(), 2u);  // the empty packets carried nothing
-}
-
-TEST(FeedSections, ContinuationWithoutSectionInProgressStartsNothing) {
-    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
-    // A valid section right at byte 4 of a packet without payload_unit_start_indicator.
-    Packet p = tsb::MakePacket({.pid = 0, .cc = 0}, pat);
-    tsb::SectionSink sink(TS_SECTION_PAT);
-    EXPECT_EQ(sink.Feed(p), 0);
-    EXPECT_TRUE(sink.done.empty());
-    // Bytes after a section's end in a continuation packet are stuffing, even if they look
-    // like a section.
-    Bytes big = SectionOfLength(200, 0x00);
-    Packet first = tsb::PsiStartPacket({.pid = 0, .cc = 1}, 0, Bytes(big.begin(), big.begin() + 183));
-    Packet cont = tsb::MakePacket({.pid = 0, .cc = 2}, tsb::Cat({Bytes(big.begin() + 183, big.end()), pat}));
-    sink.Feed(first);
-    sink.Feed(cont);
-    ASSERT_EQ(sink.done.size(), 1u);
-    EXPECT_EQ(sink.done[0].section, big);
-}
-
-TEST(FeedSections, PointerFieldFinishesOrDropsTheSectionInProgress) {
-    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
-    Bytes big = SectionOfLength(400, 0x00);  // 403 bytes: 183 in the first packet
-    Packet first = tsb::PsiStartPacket({.pid = 0, .cc = 0}, 0, Bytes(big.begin(), big.begin() + 183));
-
-    // The pointer covers too few bytes to finish `big`: it is dropped, the PAT at the pointer is taken.
-    {
-        tsb::SectionSink sink(TS_SECTION_PAT);
-        sink.Feed(first);
-        Packet p = tsb::PsiStartPacket({.pid = 0, .cc = 1}, 10, tsb::Cat({Bytes(big.begin() + 183, big.begin() + 193), pat}));
-        sink.Feed(p);
-        ASSERT_EQ(sink.done.size(), 1u);
-        EXPECT_EQ(sink.done[0].section, pat);
+    const struct { const char* what; std::vector<Packet> packets; std::vector<Bytes> sections; } rows[] = {
+        {"payload behind an adaptation field", {pmt_pkts[0], pmt_second}, {pmt}},
+        {"an adaptation field filling the packet", {tsb::MakePacket({.pusi = true, .afc = 3}, {}, tsb::EncodeAdaptation({.stuffing = 182}))}, {}},
+        {"in order", three, {s500, pat}},
+        {"a lost middle packet drops the section, not the start behind the pointer", {three[0], three[2]}, {pat}},
+        {"a duplicated packet is a break as well", {three[0], three[1], three[1], three[2]}, {pat}},
+        {"a continuation packet whose counter jumps drops the section", jumped, {}},
+        {"packets without payload neither advance nor check the counter", {two[0], af1, af2, two[1]}, {s300}},
+        {"a continuation packet starts nothing", {tsb::MakePacket({}, pat)}, {}},
+        {"bytes after a section's end in a continuation packet are stuffing",
+         {start(1, 0, part(b200, 0, 183)), tsb::MakePacket({.cc = 2}, tsb::Cat({part(b200, 183, 999), pat}))}, {b200}},
+        {"a pointer covering too few bytes drops the section in progress", {first, start(1, 10, tsb::Cat({part(big, 183, 193), pat}))}, {pat}},
+        {"bytes before the pointer with no section in progress are skipped", {start(0, 20, tsb::Cat({Bytes(20, 0x00), pat}))}, {pat}},
+        {"a pointer of 184 drops the section and the packet",
+         {first, start(1, 184, part(big, 183, 366)), start(2, 37, tsb::Cat({part(big, 366, 999), pat}))}, {pat}},
+        {"a pointer of 255 as well", {first, start(1, 255, part(big, 183, 366)), start(2, 37, tsb::Cat({part(big, 366, 999), pat}))}, {pat}},
+        {"too short and too long sections are dropped",
+         {start(0, 0, too_short), start(1, 0, part(too_long, 0, 183)), tsb::MakePacket({.cc = 2}, part(too_long, 183, 999)), start(3, 0, pat)},
+         {pat}}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        tsb::SectionSink sink(TS_SECTION_PMT);
+        for (const Packet& p : r.packets) EXPECT_EQ(sink.Feed(p), 0);
+        ASSERT_EQ(sink.done.size(), r.sections.size());
+        for (size_t i = 0; i < r.sections.size(); ++i) EXPECT_EQ(sink.done[i].section, r.sections[i]) << i;
     }
-    // No section in progress: the bytes before the pointer belong to nothing and are skipped.
-    {
-        tsb::SectionSink sink(TS_SECTION_PAT);
-        sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 0}, 20, tsb::Cat({Bytes(20, 0x00), pat})));
-        ASSERT_EQ(sink.done.size(), 1u);
-        EXPECT_EQ(sink.done[0].section, pat);
-    }
-    // A pointer beyond the payload drops the section in progress and the packet, though its
-    // bytes would have finished it; the next start is taken again.
-    for (uint8_t pointer : {uint8_t{184}, uint8_t{255}}) {
-        tsb::SectionSink sink(TS_SECTION_PAT);
-        sink.Feed(first);
-        Bytes rest(big.begin() + 183, big.begin() + 366);
-        sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 1}, pointer, rest));
-        Packet last = tsb::PsiStartPacket({.pid = 0, .cc = 2}, 37, tsb::Cat({Bytes(big.begin() + 366, big.end()), pat}));
-        sink.Feed(last);
-        ASSERT_EQ(sink.done.size(), 1u) << int(pointer);
-        EXPECT_EQ(sink.done[0].section, pat);
-    }
-}
-
-TEST(FeedSections, SectionHeaderSplitAcrossPackets) {
-    // `a` ends one or two bytes before the end of the second packet; `b` starts there, so its
-    // section_length arrives in the next packet.
+    // A section whose header is split across packets: `a` ends one or two bytes before the end
+    // of the second packet, so `b`'s section_length arrives in the third.
     for (uint16_t tail : {uint16_t{1}, uint16_t{2}}) {
-        Bytes a = SectionOfLength(static_cast<uint16_t>(366 - tail - 3), 0x02);
-        Bytes b = SectionOfLength(60, 0x02);
-        auto pkts = tsb::Packetize({.pid = 0x1000, .first_cc = 0}, {a, b});
+        const Bytes a = SectionOfLength(static_cast<uint16_t>(366 - tail - 3), 0x02), b = SectionOfLength(60, 0x02);
+        auto pkts = tsb::Packetize({.pid = 0x1000}, {a, b});
         ASSERT_EQ(pkts.size(), 3u);
         ASSERT_EQ(pkts[1][4], 183 - tail);  // pointer_field
         tsb::SectionSink sink(TS_SECTION_PMT, true);
@@ -426,23 +346,13 @@ TEST(FeedSections, SectionHeaderSplitAcrossPackets) {
         EXPECT_TRUE(sink.done[1].intact);
         EXPECT_EQ(sink.done[1].carriers.size(), 2u);
     }
-}
-
-TEST(FeedSections, TooShortAndTooLongSectionsAreDropped) {
-    Bytes shortpat = tsb::PatSection(1, {});
-    tsb::SetSectionLength(shortpat, 8);
-    Bytes toolong = SectionOfLength(200, 0x00);
-    tsb::SetSectionLength(toolong, 3000);
-    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
-    tsb::SectionSink sink(TS_SECTION_PAT);
-    sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 0}, 0, shortpat));
-    EXPECT_TRUE(sink.done.empty());
-    sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 1}, 0, Bytes(toolong.begin(), toolong.begin() + 183)));
-    sink.Feed(tsb::MakePacket({.pid = 0, .cc = 2}, Bytes(toolong.begin() + 183, toolong.end())));
-    EXPECT_TRUE(sink.done.empty());
-    sink.Feed(tsb::PsiStartPacket({.pid = 0, .cc = 3}, 0, pat));
-    ASSERT_EQ(sink.done.size(), 1u);
-    EXPECT_EQ(sink.done[0].section, pat);
+    // The empty packets carry nothing; a section started behind a break is carried by its own packet alone.
+    for (const auto& [packets, carriers] : std::vector<std::pair<std::vector<Packet>, size_t>>{{{two[0], af1, af2, two[1]}, 2}, {{three[0], three[2]}, 1}}) {
+        tsb::SectionSink sink(TS_SECTION_PMT, true);
+        sink.FeedAll(packets);
+        ASSERT_EQ(sink.done.size(), 1u);
+        EXPECT_EQ(sink.done[0].carriers.size(), carriers);
+    }
 }
 
 TEST(FeedSections, HandlerResultStopsThePacket) {
