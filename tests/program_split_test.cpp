@@ -213,132 +213,97 @@ TEST(ProgramSplitFile, WithoutNetworkEntryTheReducedPATHoldsTheProgramAlone) {
     EXPECT_EQ(two[0][7], 13);  // section_length
 }
 
-TEST(ProgramSplitFile, PCRCAAndStreamPacketsEachWrittenOnce) {
+// One stream with the cases of a split to files side by side; each program's file holds
+// exactly the input packets of its PIDs over the span the program is followed.
+TEST(ProgramSplitFile, EveryProgramGetsItsOwnPacketsOnce) {
     Dir dir;
     tsb::Mux m;
-    Pat(m, {{0, 0x10}, {1, 0x100}, {2, 0x200}});
-    m.Section(0x100, Pmt(1, 0x101, {0x101, 0x102}, tsb::CaDescriptor(0x0B00, 0x130)));  // PCR on its video, ECMs on 0x130
-    m.Section(0x200, Pmt(2, 0x2FF, {0x201}));  // PCR on a PID of its own, no CA
-    for (int i = 0; i < 4; ++i) {
-        m.Es(0x101, true);
-        Es(m, 0x101, 2);
-        Es(m, 0x102);
-        m.Section(0x130, tsb::LongSection({.table_id = 0x80, .table_id_extension = 1}, Bytes(20, 0x33)));
-        m.Es(0x2FF, true);
-        Es(m, 0x201);
-    }
-    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m)), 0);
-    // Each PCR packet of program 1 is on its video PID: once in the file, not twice; program 2
-    // names no CA PID, so the ECMs of program 1 stay out of its file.
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x100, 0x101, 0x102, 0x130}));
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts")), Select(m, {0x200, 0x2FF, 0x201}));
-}
-
-TEST(ProgramSplitFile, DuplicateProgramNumbersAndSharedPMTPIDs) {
-    Dir dir;
-    tsb::Mux m;
-    Pat(m, {{1, 0x100}, {2, 0x100}, {3, 0x300}, {7, 0x700}, {7, 0x800}});
-    // The PMT sections of 1 and 2 back to back in the packets of one PID.
-    m.Psi(0x100, {Pmt(1, 0x101, {0x101}), Pmt(2, 0x201, {0x201})});
-    m.Section(0x300, Pmt(3, 0x1FFF, {0x301}));  // no PCR (PCR_PID 0x1FFF): null packets are nobody's
-    m.Section(0x700, Pmt(7, 0x701, {0x701}));
-    m.Section(0x800, Pmt(7, 0x801, {0x801}));
-    for (uint16_t pid : std::initializer_list<uint16_t>{0x101, 0x201, 0x301, 0x1FFF, 0x701, 0x801, 0x801}) m.Es(pid);
-    const std::string in = dir.Write("rec.ts", m);
-    ASSERT_EQ(SplitAll(in), 0);
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x100, 0x101}));
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts")), Select(m, {0x100, 0x201}));
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_3_0_0.ts")), Select(m, {0x300, 0x301}));
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_7_0_0.ts")), Select(m, {0x700, 0x701}));
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_7_1_0.ts")), Select(m, {0x800, 0x801}));
-    EXPECT_EQ(ReducedEntries(ReadPackets(dir / "rec_7_1_0.ts")[0]), (Entries{{7, 0x800}}));
-    // By PMT PID: the first program listed on it.
-    ASSERT_EQ(TS_ProgramSplitStream((dir / "two.ts").c_str(), in.c_str(), 0x100), 0);
-    EXPECT_EQ(ReadPackets(dir / "two.ts"), Select(m, {0x100, 0x101}));
-}
-
-TEST(ProgramSplitFile, MultiPacketPMTWrittenWholeAndCorruptedPMTIgnored) {
-    Dir dir;
-    tsb::Mux m;
-    Pat(m, {{1, 0x100}});
+    // Program 1: PCR on its video PID, ECMs on 0x130, a PMT of two packets (14 streams).
     std::vector<tsb::Stream> many;
     for (uint16_t i = 0; i < 14; ++i)
         many.push_back({0x04, static_cast<uint16_t>(0x110 + i), tsb::LanguageDescriptor({{"eng", 0}, {"fra", 0}, {"deu", 0}})});
-    const Bytes big = tsb::PmtSection(1, 0x110, {}, many);
+    const Bytes big = tsb::PmtSection(1, 0x110, tsb::CaDescriptor(0x0B00, 0x130), many);
+    // Program 2: PCR on a PID of its own, no CA; it leaves the PAT and comes back. Programs 3 and
+    // 4 share a PMT PID (3 has no PCR: null packets are nobody's); program number 7 twice;
+    // program 5's PMT moves from 0x500 to 0x550.
+    const std::vector<tsb::Program> all = {{0, 0x10}, {1, 0x100}, {2, 0x200}, {3, 0x300}, {4, 0x300}, {7, 0x700}, {7, 0x800}, {5, 0x500}};
+    std::vector<tsb::Program> moved = all, without2 = all;
+    moved.back().pid = without2.back().pid = 0x550;
+    without2.erase(without2.begin() + 2);
+    m.Es(0x110);  // before the first PAT: dropped
+    Pat(m, all);
+    const size_t start = m.packets.size();
     ASSERT_EQ(m.Psi(0x100, {big}).size(), 2u);
-    Es(m, 0x110, 2);
-    Bytes bad = Pmt(1, 0x500, {0x500}, {}, 1);  // would move the program to other PIDs
+    m.Section(0x200, Pmt(2, 0x2FF, {0x201}));
+    m.Psi(0x300, {Pmt(3, 0x1FFF, {0x301}), Pmt(4, 0x401, {0x401})});  // back to back in one PID's packets
+    m.Section(0x700, Pmt(7, 0x701, {0x701}));
+    m.Section(0x800, Pmt(7, 0x801, {0x801}));
+    m.Section(0x500, Pmt(5, 0x501, {0x501}));
+    for (int i = 0; i < 2; ++i) {
+        m.Es(0x110, true);
+        m.Section(0x130, tsb::LongSection({.table_id = 0x80, .table_id_extension = 1}, Bytes(20, 0x33)));
+        m.Es(0x2FF, true);
+        for (uint16_t pid : std::initializer_list<uint16_t>{0x110, 0x111, 0x201, 0x301, 0x401, 0x701, 0x801, 0x501, 0x777, 0x1FFF})
+            m.Es(pid);
+    }
+    Bytes bad = Pmt(1, 0x5F0, {0x5F0}, {}, 1);  // corrupted: would move program 1 to other PIDs
     bad[14] ^= 0x10;
     const size_t bad_at = m.Section(0x100, bad);
-    Es(m, 0x500, 2);
-    Es(m, 0x111, 2);
-    m.Psi(0x100, {big});
-    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m)), 0);
-    std::set<uint16_t> pids{0x100};
-    for (const tsb::Stream& s : many) pids.insert(s.pid);
-    std::vector<Packet> expected = Select(m, pids);
-    expected.erase(std::find(expected.begin(), expected.end(), m.packets[bad_at]));
-    // Both packets of each intact section, none of the broken one.
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), expected);
-}
-
-TEST(ProgramSplitFile, ALeavingProgramReturnsInANewGeneration) {
-    Dir dir;
-    tsb::Mux m;
-    Pat(m, {{1, 0x100}, {2, 0x200}});
-    m.Section(0x100, Pmt(1, 0x101, {0x101}));
-    m.Section(0x200, Pmt(2, 0x201, {0x201}));
-    Es(m, 0x201, 2);
+    m.Es(0x5F0);
     const size_t left = m.packets.size();
     for (int i = 0; i < 3; ++i) {
-        Pat(m, {{1, 0x100}}, 1);
-        Es(m, 0x201);  // still on the wire, but the program is gone
-        Es(m, 0x101);
+        Pat(m, without2, 1);
+        m.Es(0x201);  // still on the wire, but the program is gone
+        m.Es(0x111);
     }
-    Pat(m, {{1, 0x100}, {2, 0x200}}, 2);
-    Es(m, 0x201);  // before the returning program's PMT: not yet followed
-    const size_t pmt_again = m.Section(0x200, Pmt(2, 0x201, {0x201}));
-    Es(m, 0x201, 2);
+    m.Section(0x550, Pmt(5, 0x551, {0x551}));
+    m.Es(0x551);
+    Pat(m, moved, 2);
+    m.Es(0x201);  // before the returning program's PMT: not yet followed
+    const size_t pmt_again = m.Section(0x200, Pmt(2, 0x2FF, {0x201}));
+    m.Es(0x201);
+    m.Es(0x2FF, true);
+    const size_t old_pid = m.Section(0x500, Pmt(5, 0x501, {0x501}));  // no longer followed
+    m.Psi(0x100, {big});
+
     std::vector<std::string> names;
-    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m), &names), 0);
-    EXPECT_EQ(names, (std::vector<std::string>{"rec_1_0_0.ts", "rec_2_0_0.ts", "rec_2_0_3.ts"}));
-    EXPECT_EQ(dir.Files().size(), 4u);
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_2_0_0.ts")), Select(m, {0x200, 0x201}, 0, left));
-    // Afresh: a PAT first, then nothing of the program before its PMT comes again.
-    auto again = ReadPackets(dir / "rec_2_0_3.ts");
-    ASSERT_FALSE(again.empty());
-    EXPECT_EQ(PidOf(again[0]), 0);
-    EXPECT_EQ(WithoutPAT(again), Select(m, {0x200, 0x201}, pmt_again));
+    const std::string in = dir.Write("rec.ts", m);
+    ASSERT_EQ(SplitAll(in, &names), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{"rec_1_0_0.ts", "rec_2_0_0.ts", "rec_3_0_0.ts", "rec_4_0_0.ts", "rec_7_0_0.ts",
+                                               "rec_7_1_0.ts", "rec_5_0_0.ts", "rec_2_0_3.ts"}));
+    EXPECT_EQ(dir.Files().size(), 9u);
+    std::set<uint16_t> one{0x100, 0x130};
+    for (const tsb::Stream& st : many) one.insert(st.pid);
+    std::vector<Packet> want1 = Select(m, one, start);
+    want1.erase(std::find(want1.begin(), want1.end(), m.packets[bad_at]));  // both packets of each intact PMT, not the broken one
+    std::vector<Packet> want5 = Select(m, {0x500, 0x501}, start, old_pid);
+    for (const Packet& p : Select(m, {0x550, 0x551})) want5.push_back(p);
+    const std::map<std::string, std::vector<Packet>> want = {
+        {"rec_1_0_0.ts", want1}, {"rec_2_0_0.ts", Select(m, {0x200, 0x2FF, 0x201}, start, left)},
+        {"rec_2_0_3.ts", Select(m, {0x200, 0x2FF, 0x201}, pmt_again)},  // afresh: nothing before its PMT
+        {"rec_3_0_0.ts", Select(m, {0x300, 0x301})}, {"rec_4_0_0.ts", Select(m, {0x300, 0x401})},
+        {"rec_7_0_0.ts", Select(m, {0x700, 0x701})}, {"rec_7_1_0.ts", Select(m, {0x800, 0x801})}, {"rec_5_0_0.ts", want5}};
+    for (const auto& [name, packets] : want) EXPECT_TRUE(WithoutPAT(ReadPackets(dir / name)) == packets) << name;
+    // Reduced PATs: every PAT reaches the files of the programs it lists, a returning
+    // program's file starts with one, and a moved PMT shows in its entry.
+    const auto again = ReadPackets(dir / "rec_2_0_3.ts"), five = PATsOf(ReadPackets(dir / "rec_5_0_0.ts"));
+    EXPECT_EQ(PATsOf(ReadPackets(dir / "rec_1_0_0.ts")).size(), 5u);
     EXPECT_EQ(PATsOf(again).size(), 1u);
-    EXPECT_EQ(PATsOf(ReadPackets(dir / "rec_1_0_0.ts")).size(), 5u);  // the PATs without program 2 too
-    ASSERT_EQ(g_tPNSplitData.u16Count, 2);
+    EXPECT_EQ(PidOf(again[0]), 0);
+    EXPECT_EQ(ReducedEntries(ReadPackets(dir / "rec_7_1_0.ts")[0]), (Entries{{0, 0x10}, {7, 0x800}}));
+    ASSERT_EQ(five.size(), 5u);
+    EXPECT_EQ(ReducedEntries(five[0]), (Entries{{0, 0x10}, {5, 0x500}}));
+    EXPECT_EQ(ReducedEntries(five[4]), (Entries{{0, 0x10}, {5, 0x550}}));
+    ASSERT_EQ(g_tPNSplitData.u16Count, 7);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].u16ProgramNumber, 2);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].u16Generation, 3);
     EXPECT_EQ(g_tPNSplitData.ltEntry[0].u16Generation, 0);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].nFile, -1);  // closed at the end
-}
-
-TEST(ProgramSplitFile, AMovedPMTIsFollowedInTheSameFile) {
-    Dir dir;
-    tsb::Mux m;
-    Pat(m, {{1, 0x100}});
-    m.Section(0x100, Pmt(1, 0x101, {0x101}));
-    Es(m, 0x101, 2);
-    Pat(m, {{1, 0x300}}, 1);
-    m.Section(0x300, Pmt(1, 0x301, {0x301}));
-    Es(m, 0x301, 2);
-    const size_t old_pid = m.Section(0x100, Pmt(1, 0x101, {0x101}));  // no longer followed
-    std::vector<std::string> names;
-    ASSERT_EQ(SplitAll(dir.Write("rec.ts", m), &names), 0);
-    EXPECT_EQ(names, (std::vector<std::string>{"rec_1_0_0.ts"}));
-    auto out = ReadPackets(dir / "rec_1_0_0.ts");
-    ASSERT_EQ(PATsOf(out).size(), 2u);
-    EXPECT_EQ(ReducedEntries(PATsOf(out)[1]), (Entries{{1, 0x300}}));
-    std::vector<Packet> expected = Select(m, {0x100, 0x101}, 0, old_pid);
-    for (const Packet& p : Select(m, {0x300, 0x301})) expected.push_back(p);
-    EXPECT_EQ(WithoutPAT(out), expected);
-    EXPECT_EQ(g_tPNSplitData.ltEntry[0].u16PMTPID, 0x300);
-    EXPECT_EQ(g_tPNSplitData.ltEntry[0].u16Generation, 0);
+    EXPECT_EQ(g_tPNSplitData.ltEntry[6].u16PMTPID, 0x550);
+    EXPECT_EQ(g_tPNSplitData.ltEntry[6].u16Generation, 0);
+    // By PMT PID: the first program listed on a shared one.
+    ASSERT_EQ(TS_ProgramSplitStream((dir / "three.ts").c_str(), in.c_str(), 0x300), 0);
+    EXPECT_TRUE(ReadPackets(dir / "three.ts") == Select(m, {0x300, 0x301}));
 }
 
 TEST(ProgramSplitFile, ASeventeenthProgramIsReportedOnceAndSkipped) {
