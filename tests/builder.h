@@ -38,14 +38,8 @@ inline uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0xFFFFFFFFu) {
 }
 inline uint32_t Crc32(const Bytes& b) { return Crc32(b.data(), b.size()); }
 
-inline void PutU16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
-}
-inline void PutU32(Bytes& b, uint32_t v) {
-    PutU16(b, v >> 16);
-    PutU16(b, v & 0xFFFF);
-}
+inline void PutU16(Bytes& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v >> 8)), b.push_back(static_cast<uint8_t>(v)); }
+inline void PutU32(Bytes& b, uint32_t v) { PutU16(b, v >> 16), PutU16(b, v & 0xFFFF); }
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -126,17 +120,10 @@ struct Program {
     uint16_t number;
     uint16_t pid;  // network_PID for program 0, else program_map_PID
 };
-inline Bytes PatBody(const std::vector<Program>& programs) {
-    Bytes body;
-    for (const Program& p : programs) {
-        PutU16(body, p.number);
-        PutU16(body, 0xE000u | (p.pid & 0x1FFFu));
-    }
-    return body;
-}
 inline Bytes PatSection(uint16_t tsid, const std::vector<Program>& programs, uint8_t version = 0) {
-    return LongSection({.table_id = 0x00, .table_id_extension = tsid, .version = version},
-                       PatBody(programs));
+    Bytes body;
+    for (const Program& p : programs) PutU16(body, p.number), PutU16(body, 0xE000u | (p.pid & 0x1FFFu));
+    return LongSection({.table_id = 0x00, .table_id_extension = tsid, .version = version}, body);
 }
 
 struct Stream {
@@ -144,8 +131,8 @@ struct Stream {
     uint16_t pid;
     Bytes descriptors;  // concatenated descriptors of the ES_info loop
 };
-inline Bytes PmtBody(uint16_t pcr_pid, const Bytes& program_descriptors,
-                     const std::vector<Stream>& streams) {
+inline Bytes PmtSection(uint16_t program_number, uint16_t pcr_pid, const Bytes& program_descriptors,
+                        const std::vector<Stream>& streams, uint8_t version = 0) {
     Bytes body;
     PutU16(body, 0xE000u | (pcr_pid & 0x1FFFu));
     PutU16(body, 0xF000u | (program_descriptors.size() & 0x0FFFu));
@@ -156,17 +143,11 @@ inline Bytes PmtBody(uint16_t pcr_pid, const Bytes& program_descriptors,
         PutU16(body, 0xF000u | (s.descriptors.size() & 0x0FFFu));
         body.insert(body.end(), s.descriptors.begin(), s.descriptors.end());
     }
-    return body;
-}
-inline Bytes PmtSection(uint16_t program_number, uint16_t pcr_pid, const Bytes& program_descriptors,
-                        const std::vector<Stream>& streams, uint8_t version = 0) {
-    return LongSection({.table_id = 0x02, .table_id_extension = program_number, .version = version},
-                       PmtBody(pcr_pid, program_descriptors, streams));
+    return LongSection({.table_id = 0x02, .table_id_extension = program_number, .version = version}, body);
 }
 // CAT: table_id 1, reserved table_id_extension (all ones), descriptors.
 inline Bytes CatSection(const Bytes& descriptors, uint8_t version = 0) {
-    return LongSection({.table_id = 0x01, .table_id_extension = 0xFFFF, .version = version},
-                       descriptors);
+    return LongSection({.table_id = 0x01, .table_id_extension = 0xFFFF, .version = version}, descriptors);
 }
 
 // Recomputes the CRC_32 of a long-form section after a test edited its bytes.
@@ -179,10 +160,10 @@ inline void SetSectionLength(Bytes& s, uint16_t len) {
     s[1] = static_cast<uint8_t>((s[1] & 0xF0) | ((len >> 8) & 0x0F));
     s[2] = static_cast<uint8_t>(len);
 }
+// The last four bytes of a section, big-endian: its CRC_32.
 inline uint32_t TrailingU32(const Bytes& s) {
-    size_t n = s.size();
-    return (uint32_t{s[n - 4]} << 24) | (uint32_t{s[n - 3]} << 16) | (uint32_t{s[n - 2]} << 8) |
-           s[n - 1];
+    const size_t n = s.size();
+    return (uint32_t{s[n - 4]} << 24) | (uint32_t{s[n - 3]} << 16) | (uint32_t{s[n - 2]} << 8) | s[n - 1];
 }
 
 // Packets

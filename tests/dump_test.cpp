@@ -67,8 +67,7 @@ struct Mini {
     Bytes cat = tsb::CatSection(tsb::CaDescriptor(5, 0x140));
     Bytes pmt = tsb::PmtSection(1, 0x1FF, tsb::CaDescriptor(5, 0x130, {1, 2}),
                                 {{0x1B, 0x111, {}}, {0x0F, 0x112, tsb::LanguageDescriptor({{"jpn", 0}})}});
-    Bytes ecm = tsb::LongSection({.table_id = 0x82, .table_id_extension = 1, .version = 1},
-                                 {0x07, 0x08, 0x09});
+    Bytes ecm = tsb::LongSection({.table_id = 0x82, .table_id_extension = 1, .version = 1}, {0x07, 0x08, 0x09});
     // Card identifier 0x12345678, then 14 more bytes.
     Bytes emm = tsb::LongSection({.table_id = 0x84, .table_id_extension = 2},
                                  {0x00, 0x00, 0x12, 0x34, 0x56, 0x78, 0x10, 0x11, 0x12, 0x13, 0x14,
@@ -99,33 +98,20 @@ struct Mini {
     std::string PATBlock() const {
         return "[TS Packet Header] TEI:0 PUSI:1 TP:0 PID:0x0000(Program Association Table) TSC:0 AFC:1 CN:0\n"
                "[PAT] TI:0x00(PAT) SSI:1 R1:3 SL:17 TSI:1 R2:3 VN:0 CNI:1 SN:0 LSN:0\n"
-               "  Program:2\n"
-               "  PN:0 R3:7 NETPID:0x0010\n"
-               "  PN:1 R3:7 PMTPID:0x0100\n"
-               "  CRC32:0x" + Hex8(tsb::TrailingU32(pat)) + "\n";
+               "  Program:2\n  PN:0 R3:7 NETPID:0x0010\n  PN:1 R3:7 PMTPID:0x0100\n  CRC32:0x" + Hex8(tsb::TrailingU32(pat)) + "\n";
     }
     std::string CATBlock() const {
         return "[TS Packet Header] TEI:0 PUSI:1 TP:0 PID:0x0001(Conditional Access Table) TSC:0 AFC:1 CN:0\n"
                "[CAT] TI:0x01(CAT) SSI:1 R1:3 SL:15 TSI:65535 R2:3 VN:0 CNI:1 SN:0 LSN:0\n"
-               "  DSC:1\n"
-               "[D Conditional access] L:4 CASID:5 R:7 CAPID:0x0140\n"
-               "  \n"
-               "\n"
-               "  CRC32:0x" + Hex8(tsb::TrailingU32(cat)) + "\n";
+               "  DSC:1\n[D Conditional access] L:4 CASID:5 R:7 CAPID:0x0140\n  \n\n  CRC32:0x" + Hex8(tsb::TrailingU32(cat)) + "\n";
     }
     std::string PMTBlock() const {
         return "[TS Packet Header] TEI:0 PUSI:1 TP:0 PID:0x0100(<assigned>) TSC:0 AFC:1 CN:1\n"
                "[PMT] TI:0x02(maybe PMT) SSI:1 R1:3 SLEN:37 TSI:1 R2:3 VER:0 CNI:1 SN:0 LSN:0 PCRPID:0x01FF PIL:8\n"
-               "  DSC:1\n"
-               "[D Conditional access] L:6 CASID:5 R:7 CAPID:0x0130\n"
-               "  0x01, 0x02, \n"
-               "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:0 DSC:0\n"
-               "  DSC:0\n"
-               "  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:6 DSC:1\n"
-               "  DSC:1\n"
-               "[D ISO 639 language]\n"
-               "  <0> ILC:6975598 AT:0\n"
-               "  CRC32:0x" + Hex8(tsb::TrailingU32(pmt)) + "\n";
+               "  DSC:1\n[D Conditional access] L:6 CASID:5 R:7 CAPID:0x0130\n  0x01, 0x02, \n"
+               "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:0 DSC:0\n  DSC:0\n"
+               "  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:6 DSC:1\n  DSC:1\n"
+               "[D ISO 639 language]\n  <0> ILC:6975598 AT:0\n  CRC32:0x" + Hex8(tsb::TrailingU32(pmt)) + "\n";
     }
     static std::string PCRBlock() {
         return "[TS Packet Header] TEI:0 PUSI:0 TP:0 PID:0x01FF(<assigned>) TSC:0 AFC:2 CN:0\n"
@@ -134,13 +120,11 @@ struct Mini {
     std::string ECMBlock() const {
         return "[TS Packet Header] TEI:0 PUSI:1 TP:0 PID:0x0130(<assigned>) TSC:0 AFC:1 CN:0\n"
                "[Private] TI:0x82(ECM ECM-S) SSI:1 PI:0 R1:3 PSL:12 TE:1 R2:3 VN:1 CNI:1 SN:0 LSN:0\n"
-               "  0x07, 0x08, 0x09, \n"
-               "  CRC32:0x" + Hex8(tsb::TrailingU32(ecm)) + "\n";
+               "  0x07, 0x08, 0x09, \n  CRC32:0x" + Hex8(tsb::TrailingU32(ecm)) + "\n";
     }
     std::string EMMBlock() const {
         return "[TS Packet Header] TEI:0 PUSI:0 TP:0 PID:0x0140(<assigned>) TSC:0 AFC:1 CN:1\n"
-               "[EMM] TI:0x84(EMM EMM-S) SSI:1 PI:0 R1:3 PSL:29 TE:2 R2:3 VN:0 CNI:1 SN:0 LSN:0\n"
-               "  CardID:305419896(0x12345678)\n"
+               "[EMM] TI:0x84(EMM EMM-S) SSI:1 PI:0 R1:3 PSL:29 TE:2 R2:3 VN:0 CNI:1 SN:0 LSN:0\n  CardID:305419896(0x12345678)\n"
                "  0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, \n"
                "  CRC32:0x" + Hex8(tsb::TrailingU32(emm)) + "\n";
     }

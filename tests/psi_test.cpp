@@ -148,7 +148,8 @@ TEST(Pmt, Lookups) {
     EXPECT_EQ(ca, TS_NO_PID);
     // Two: the first one counts.
     const Bytes two = tsb::Cat({tsb::Descriptor(0x52, {1}), tsb::CaDescriptor(1, 0x130), tsb::CaDescriptor(2, 0x131)});
-    ASSERT_EQ(TS_PMT_FromPreSection(pmt.get(), Pre(tsb::PmtSection(1, 0x100, two, {{0x1B, 0x101, {}}, {0x0F, 0x102, {}}})).get(), 0x1000), 0);
+    const Bytes with_two = tsb::PmtSection(1, 0x100, two, {{0x1B, 0x101, {}}, {0x0F, 0x102, {}}});
+    ASSERT_EQ(TS_PMT_FromPreSection(pmt.get(), Pre(with_two).get(), 0x1000), 0);
     ASSERT_EQ(TS_GetCAPIDFromPMT(&ca, pmt.get()), 0);
     EXPECT_EQ(ca, 0x130);
     ca = 0x4321;

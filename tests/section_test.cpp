@@ -283,8 +283,12 @@ TEST(FeedSections, BackToBackSectionsAndStuffing) {
 // assembly and names the sections that come out, in order.
 TEST(FeedSections, AssemblyRules) {
     const Bytes pat = tsb::PatSection(1, {{1, 0x100}}), big = SectionOfLength(400, 0x00), b200 = SectionOfLength(200, 0x00);
-    auto start = [&](uint8_t cc, uint8_t pointer, const Bytes& payload) { return tsb::PsiStartPacket({.pid = 0, .cc = cc}, pointer, payload); };
-    auto part = [](const Bytes& s, size_t from, size_t to) { return Bytes(s.begin() + static_cast<long>(from), s.begin() + static_cast<long>(std::min(to, s.size()))); };
+    auto start = [&](uint8_t cc, uint8_t pointer, const Bytes& payload) {
+        return tsb::PsiStartPacket({.pid = 0, .cc = cc}, pointer, payload);
+    };
+    auto part = [](const Bytes& s, size_t from, size_t to) {
+        return Bytes(s.begin() + static_cast<long>(from), s.begin() + static_cast<long>(std::min(to, s.size())));
+    };
     const Packet first = start(0, 0, part(big, 0, 183));
 
     // The PMT's first packet carries a PCR in its adaptation field, its second a stuffing-only one.
@@ -307,7 +311,8 @@ TEST(FeedSections, AssemblyRules) {
 
     const struct { const char* what; std::vector<Packet> packets; std::vector<Bytes> sections; } rows[] = {
         {"payload behind an adaptation field", {pmt_pkts[0], pmt_second}, {pmt}},
-        {"an adaptation field filling the packet", {tsb::MakePacket({.pusi = true, .afc = 3}, {}, tsb::EncodeAdaptation({.stuffing = 182}))}, {}},
+        {"an adaptation field filling the packet",
+         {tsb::MakePacket({.pusi = true, .afc = 3}, {}, tsb::EncodeAdaptation({.stuffing = 182}))}, {}},
         {"in order", three, {s500, pat}},
         {"a lost middle packet drops the section, not the start behind the pointer", {three[0], three[2]}, {pat}},
         {"a duplicated packet is a break as well", {three[0], three[1], three[1], three[2]}, {pat}},
@@ -316,13 +321,16 @@ TEST(FeedSections, AssemblyRules) {
         {"a continuation packet starts nothing", {tsb::MakePacket({}, pat)}, {}},
         {"bytes after a section's end in a continuation packet are stuffing",
          {start(1, 0, part(b200, 0, 183)), tsb::MakePacket({.cc = 2}, tsb::Cat({part(b200, 183, 999), pat}))}, {b200}},
-        {"a pointer covering too few bytes drops the section in progress", {first, start(1, 10, tsb::Cat({part(big, 183, 193), pat}))}, {pat}},
+        {"a pointer covering too few bytes drops the section in progress",
+         {first, start(1, 10, tsb::Cat({part(big, 183, 193), pat}))}, {pat}},
         {"bytes before the pointer with no section in progress are skipped", {start(0, 20, tsb::Cat({Bytes(20, 0x00), pat}))}, {pat}},
         {"a pointer of 184 drops the section and the packet",
          {first, start(1, 184, part(big, 183, 366)), start(2, 37, tsb::Cat({part(big, 366, 999), pat}))}, {pat}},
-        {"a pointer of 255 as well", {first, start(1, 255, part(big, 183, 366)), start(2, 37, tsb::Cat({part(big, 366, 999), pat}))}, {pat}},
+        {"a pointer of 255 as well",
+         {first, start(1, 255, part(big, 183, 366)), start(2, 37, tsb::Cat({part(big, 366, 999), pat}))}, {pat}},
         {"too short and too long sections are dropped",
-         {start(0, 0, too_short), start(1, 0, part(too_long, 0, 183)), tsb::MakePacket({.cc = 2}, part(too_long, 183, 999)), start(3, 0, pat)},
+         {start(0, 0, too_short), start(1, 0, part(too_long, 0, 183)), tsb::MakePacket({.cc = 2}, part(too_long, 183, 999)),
+          start(3, 0, pat)},
          {pat}}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -347,7 +355,8 @@ TEST(FeedSections, AssemblyRules) {
         EXPECT_EQ(sink.done[1].carriers.size(), 2u);
     }
     // The empty packets carry nothing; a section started behind a break is carried by its own packet alone.
-    for (const auto& [packets, carriers] : std::vector<std::pair<std::vector<Packet>, size_t>>{{{two[0], af1, af2, two[1]}, 2}, {{three[0], three[2]}, 1}}) {
+    const std::vector<std::pair<std::vector<Packet>, size_t>> carried = {{{two[0], af1, af2, two[1]}, 2}, {{three[0], three[2]}, 1}};
+    for (const auto& [packets, carriers] : carried) {
         tsb::SectionSink sink(TS_SECTION_PMT, true);
         sink.FeedAll(packets);
         ASSERT_EQ(sink.done.size(), 1u);
