@@ -29,36 +29,24 @@ TS_Packet Filled(uint8_t pattern) {
 TEST(PacketHeader, FieldsFromBothBitPatterns) {
     tsb::Packet p{};
     p.fill(0xFF);
-    p[0] = 0x47, p[1] = 0x5F, p[2] = 0xFF, p[3] = 0x3A, p[4] = 0;  // adaptation field of length 0
-    auto b = Exact(p);
-    TS_Packet r = Filled(0);
-    ASSERT_EQ(TS_Packet_Get(&r, b.get()), 0);
-    EXPECT_EQ(r.sync_byte, 0x47);
-    EXPECT_EQ(r.transport_error_indicator, 0);
-    EXPECT_EQ(r.payload_unit_start_indicator, 1);
-    EXPECT_EQ(r.transport_priority, 0);
-    EXPECT_EQ(r.PID, 0x1FFF);
-    EXPECT_EQ(r.transport_scrambling_control, 0);
-    EXPECT_EQ(r.adaptation_field_control, 3);
-    EXPECT_EQ(r.continuity_counter, 10);
-
-    // The complementary bits.
-    b[1] = 0xA0, b[2] = 0x00, b[3] = 0xC5;
-    ASSERT_EQ(TS_Packet_Get(&r, b.get()), 0);
-    EXPECT_EQ(r.transport_error_indicator, 1);
-    EXPECT_EQ(r.payload_unit_start_indicator, 0);
-    EXPECT_EQ(r.transport_priority, 1);
-    EXPECT_EQ(r.PID, 0);
-    EXPECT_EQ(r.transport_scrambling_control, 3);
-    EXPECT_EQ(r.adaptation_field_control, 0);
-    EXPECT_EQ(r.continuity_counter, 5);
-
-    // A PID spread over both bytes.
-    b[1] = 0x01, b[2] = 0x23, b[3] = 0x10;
-    TS_Header h{};
-    ASSERT_EQ(TS_Header_Get(&h, b.get()), 0);
-    EXPECT_EQ(h.PID, 0x123);
-    EXPECT_EQ(h.adaptation_field_control, 1);
+    p[0] = 0x47, p[4] = 0;  // an adaptation field of length 0 where one is announced
+    // Bytes 1 to 3, then TEI, PUSI, TP, PID, TSC, AFC, CN.
+    const struct { uint8_t b1, b2, b3; int tei, pusi, tp, pid, tsc, afc, cn; } rows[] = {
+        {0x5F, 0xFF, 0x3A, 0, 1, 0, 0x1FFF, 0, 3, 10}, {0xA0, 0x00, 0xC5, 1, 0, 1, 0, 3, 0, 5}, {0x01, 0x23, 0x10, 0, 0, 0, 0x123, 0, 1, 0}};
+    for (const auto& r : rows) {
+        p[1] = r.b1, p[2] = r.b2, p[3] = r.b3;
+        auto b = Exact(p);
+        TS_Packet k = Filled(0);
+        TS_Header h = k;
+        ASSERT_EQ(TS_Packet_Get(&k, b.get()), 0);
+        ASSERT_EQ(TS_Header_Get(&h, b.get()), 0);
+        for (const TS_Header* x : {static_cast<const TS_Header*>(&k), static_cast<const TS_Header*>(&h)}) {
+            EXPECT_EQ(x->sync_byte, 0x47);
+            EXPECT_EQ((std::vector<int>{x->transport_error_indicator, x->payload_unit_start_indicator, x->transport_priority, x->PID,
+                                        x->transport_scrambling_control, x->adaptation_field_control, x->continuity_counter}),
+                      (std::vector<int>{r.tei, r.pusi, r.tp, r.pid, r.tsc, r.afc, r.cn}));
+        }
+    }
 }
 
 TEST(PacketHeader, BadSyncAndNullLeaveRecordUntouched) {
