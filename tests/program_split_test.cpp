@@ -526,35 +526,21 @@ TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find(no_pat), std::string::npos) << r.err;
     }
-    // The output is the input, or in a directory that does not exist: refused, the input untouched.
-    for (const std::string& out : {in, dir / "none/o.ts"}) {
-        r = Command({in, "0x100", out});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "error - failed on _open(" + out + ") [dest]\n");
-    }
+    // The output is the input: refused, the input untouched. The library's tests cover the
+    // other failing outputs; the command turns each into status 1.
+    r = Command({in, "0x100", in});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error - failed on _open(" + in + ") [dest]\n");
     EXPECT_EQ(testfiles::Read(in), image);
     r = Command({in, "0x100", "/dev/full"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
-    // -a: an output name taken by a directory (the file made before it is kept); an output
-    // that is the input (a link); a full disk.
+    // -a: an output name taken by a directory; the file made before it is kept and named.
     fs::create_directory(dir / "rec_20_0_0.ts");
     r = Command({in, "-a"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\n");
     EXPECT_EQ(r.out, dir / "rec_10_0_0.ts\n");
-    fs::remove(dir / "rec_20_0_0.ts");
-    fs::remove(dir / "rec_10_0_0.ts");
-    fs::create_symlink(in, dir / "rec_10_0_0.ts");
-    r = Command({in, "-a"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_10_0_0.ts" + ".\n");
-    EXPECT_EQ(testfiles::Read(in), image);
-    fs::remove(dir / "rec_10_0_0.ts");
-    fs::create_symlink("/dev/full", dir / "rec_10_0_0.ts");
-    r = Command({in, "-a"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("rec_10_0_0.ts"), std::string::npos) << r.err;
 }
 
 // ---------------------------------------------------------------------------------------------
