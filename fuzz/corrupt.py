@@ -2,8 +2,9 @@
 """Corruption run: seeded mutations of a window of each stream, each run through the
 commands built with the sanitizers. A mutation fails when a command crashes (a sanitizer
 report, a signal, an unexpected exit status) or hangs, when a file it writes holds partial
-packets or a packet without its sync byte, or when the survey's size of a PMT (exact, from
-pmt-sizes; in MiB, from the listing) differs from the bytes -a, -l or a CRC split write for it.
+packets or a packet without its sync byte, when the survey's size of a PMT (exact, from
+pmt-sizes; in MiB, from the listing; per run, from the run report's JSON) differs from the
+bytes -a, -l or a CRC split write for it, or when that JSON does not parse.
 
 Usage: corrupt.py --bin DIR --sizes PMT_SIZES [--streams DIR] [--count N] [--seed S]
                   [--budget SECONDS] [--jobs N] [--failures DIR]
@@ -11,6 +12,7 @@ Usage: corrupt.py --bin DIR --sizes PMT_SIZES [--streams DIR] [--count N] [--see
 
 import argparse
 import concurrent.futures
+import json
 import os
 import random
 import re
@@ -248,6 +250,22 @@ class Checker:
         dump = os.path.join(b, "velkarin-dump")
         if os.path.exists(dump):
             self.run("velkarin-dump", [dump, "--flags", "0x1FF", self.input], (0,), capture=False)
+            self.run("velkarin-dump --runs", [dump, "--runs", self.input], (0, 1), capture=False)
+            p = self.run("velkarin-dump --runs --json", [dump, "--runs", "--json", self.input], (0, 1))
+            if p is not None and p.returncode == 0:
+                # The run report walks with the survey's rules: the same bytes per PMT.
+                try:
+                    report = json.loads(p.stdout.decode("utf-8"))
+                except (ValueError, UnicodeDecodeError) as e:
+                    self.problems.append("--runs --json is not valid JSON: %s" % e)
+                    report = None
+                if report is not None and exact:
+                    sums = {}
+                    for r in report["runs"]:
+                        crc = int(r["crc32"], 16)
+                        sums[crc] = sums.get(crc, 0) + r["bytes"]
+                    if sums != totals:
+                        self.problems.append("--runs sizes %s differ from the survey %s" % (sums, totals))
             self.check_packets("velkarin-dump", self.outputs())
             self.clean()
 
