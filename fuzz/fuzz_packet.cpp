@@ -1,5 +1,6 @@
 // The packet reader: header, adaptation field and PCR of each whole 188-byte packet of the
-// input (the first byte is made the sync byte, so every packet gets past it).
+// input (the first byte is made the sync byte, so every packet gets past it), with the packet
+// printers and the name tables when the dump is built.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TS_Packet_Print(&packet);
         TS_Packet_Print_RAW(bytes);
         TS_PCR_Print(&pcr);
+        // The name tables, on codes taken from the packet.
+        char label[TS_LABEL_CAPACITY];
+        TS_Header_PIDToString(label, header.PID);
+        TS_Section_TagToString(label, bytes[5]);
+        TS_Section_TagToString_ISO(label, bytes[6]);
+        TS_Header_StreamTypeToString(label, bytes[7]);
+        TS_DescriptorTagToString(label, bytes[8]);
+        if (std::strlen(label) > 50) __builtin_trap();
 #endif
     }
 #ifdef VELKARIN_FUZZ_DUMP

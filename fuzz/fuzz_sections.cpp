@@ -24,6 +24,33 @@ TS_PMT g_pmt;
 TS_CAT g_cat;
 TS_Section g_section;
 
+#ifdef VELKARIN_FUZZ_DUMP
+// The public descriptor printers on each decoded descriptor: the general ones, the tag's
+// own, and another tag's (which must refuse it).
+void PrintDescriptors(const TS_Descriptor* descriptors, uint16_t count) {
+    using Printer = int32_t (*)(const TS_Descriptor*);
+    static constexpr Printer kByTag[] = {
+        TS_Descriptor_PrintVideoStream,         TS_Descriptor_PrintAudioStream,
+        TS_Descriptor_PrintHierarchy,           TS_Descriptor_PrintRegistration,
+        TS_Descriptor_PrintDataStreamAlignment, TS_Descriptor_PrintTargetBackgroundGrid,
+        TS_Descriptor_PrintVideoWindow,         TS_Descriptor_PrintConditionalAccess,
+        TS_Descriptor_PrintISO639Language,      TS_Descriptor_PrintSystemClock,
+        TS_Descriptor_PrintMultiplexBufferUtilization, TS_Descriptor_PrintCopyright,
+        TS_Descriptor_PrintMaximumBitrate,      TS_Descriptor_PrintPrivateDataIndicator,
+        TS_Descriptor_PrintSmoothingBuffer,     TS_Descriptor_PrintSTD,
+        TS_Descriptor_PrintIBP};
+    for (uint16_t i = 0; i < count && i < TS_MAX_DESCRIPTORS; ++i) {
+        const TS_Descriptor* d = &descriptors[i];
+        TS_Descriptor_Print(d);
+        TS_Descriptor_PrintRAW(d);
+        constexpr uint32_t kTags = sizeof kByTag / sizeof kByTag[0];
+        const uint32_t own = d->descriptor_tag - 2u;  // wraps for tags 0 and 1
+        if (own < kTags && kByTag[own](d) != 0) __builtin_trap();
+        if (kByTag[(own + 1) % kTags](d) != -2) __builtin_trap();
+    }
+}
+#endif
+
 void DecodeAll(const TS_PreSection* pre, uint16_t pid) {
     TS_PAT_FromPreSection(&g_pat, pre);
     TS_PMT_FromPreSection(&g_pmt, pre, pid);
@@ -48,6 +75,10 @@ void DecodeAll(const TS_PreSection* pre, uint16_t pid) {
     if (TS_Section_DataLength(&g_section) > sizeof g_section.private_data_byte) __builtin_trap();
     TS_PreSection_IsIntact(pre);
 #ifdef VELKARIN_FUZZ_DUMP
+    PrintDescriptors(g_pmt.descriptors, g_pmt.descriptor_count);
+    for (uint16_t i = 0; i < g_pmt.stream_count; ++i)
+        PrintDescriptors(g_pmt.streams[i].descriptors, g_pmt.streams[i].descriptor_count);
+    PrintDescriptors(g_cat.descriptors, g_cat.descriptor_count);
     TS_PAT_Print(&g_pat);
     TS_PMT_Print(&g_pmt);
     TS_CAT_Print(&g_cat);
