@@ -124,6 +124,16 @@ TEST(PMTSplit, PCROnTheVideoPIDIsWrittenAndCountedOnce) {
     ExpectOneRun(m, {pat, pmt, m.Es(kVideo, true), m.Es(kVideo), m.Es(kAudio), m.PcrOnly(kVideo)}, TrailingU32(PmtA(kVideo)));
 }
 
+// PCR_PID 0x1FFF says the program has no PCR: null packets are not the program's.
+TEST(PMTSplit, NoPCRPIDFollowsNoNullPackets) {
+    Mux m;
+    size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+    size_t pmt = m.Section(kPMT, PmtA(0x1FFF));
+    size_t video = m.Es(kVideo);
+    m.Es(0x1FFF);
+    ExpectOneRun(m, {pat, pmt, video, m.Es(kAudio)}, TrailingU32(PmtA(0x1FFF)));
+}
+
 TEST(PMTSplit, SectionSpanningTwoPacketsIsWrittenWhole) {
     // Eighteen audio streams with language descriptors: the section needs two packets.
     std::vector<Stream> streams{{0x1B, kVideo, {}}};

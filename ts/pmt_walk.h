@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "pmt_pids.h"
 #include "scan.h"
 #include "state.h"
 #include "ts.h"
@@ -40,15 +41,7 @@ struct PMTWalk {
 
     void Follow(const TS_PMT& pmt) {
         std::memset(followed, 0, sizeof followed);
-        auto add = [this](uint16_t pid) {
-            if (pid < 8192) followed[pid >> 3] |= static_cast<uint8_t>(1u << (pid & 7));
-        };
-        add(pmt.PCR_PID);
-        uint16_t ca_pid = TS_NO_PID;
-        TS_GetCAPIDFromPMT(&ca_pid, &pmt);
-        add(ca_pid);
-        for (uint32_t i = 0; i < pmt.elementary_PID_count && i < TS_MAX_ELEMENTARY_PIDS; ++i)
-            add(pmt.elementary_PIDs[i]);
+        ForEachPIDOfPMT(pmt, [this](uint16_t pid) { followed[pid >> 3] |= static_cast<uint8_t>(1u << (pid & 7)); });
     }
 
     static int32_t OnPAT(void* context, const TS_SectionEvent* e) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "output.h"
+#include "pmt_pids.h"
 #include "scan.h"
 #include "state.h"
 #include "ts.h"
@@ -45,20 +46,9 @@ uint16_t ProgramNumberOf(const TS_PreSection* pmt) {
     return static_cast<uint16_t>((pmt->buffer[3] << 8) | pmt->buffer[4]);
 }
 
-// Routes the PIDs a decoded PMT names to `bit`: its PCR_PID (0x1FFF means none), the CA_PID
-// of its first program-level CA descriptor and its elementary_PIDs. PID 0 is the PAT's own.
+// Routes the PIDs a decoded PMT names to `bit`.
 void RoutePMT(const TS_PMT& pmt, uint16_t bit) {
-    auto add = [bit](uint16_t pid) {
-        pid &= 0x1FFF;
-        if (pid != TS_PID_PAT && pid != TS_PID_NULL) s_lu16StreamRoute[pid] |= bit;
-    };
-    add(pmt.PCR_PID);
-    uint16_t ca_pid = TS_NO_PID;
-    if (TS_GetCAPIDFromPMT(&ca_pid, &pmt) == 0 && ca_pid != TS_NO_PID) add(ca_pid);
-    // Every elementary_PID, also those past the sixteen detailed stream records.
-    const uint32_t n = pmt.elementary_PID_count < TS_MAX_ELEMENTARY_PIDS ? pmt.elementary_PID_count
-                                                                          : TS_MAX_ELEMENTARY_PIDS;
-    for (uint32_t i = 0; i < n; ++i) add(pmt.elementary_PIDs[i]);
+    ts_detail::ForEachPIDOfPMT(pmt, [bit](uint16_t pid) { s_lu16StreamRoute[pid] |= bit; });
 }
 
 // Writes the units of a completed section into `slot`: the packets that carried it, in order.
