@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "quiet.h"
 #include "scan.h"
 #include "ts.h"
 
@@ -32,13 +33,7 @@ public:
         dir_ = pattern;
         if (::mkdtemp(dir_.data()) == nullptr) Finding("cannot make a scratch directory", pattern.c_str());
         input_ = dir_ + "/in.ts";
-        // The dump writes to standard output: keep it off the terminal, but writable.
-        int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            std::fflush(stdout);
-            ::dup2(null, STDOUT_FILENO);
-            ::close(null);
-        }
+        QuietStdout();
     }
     ~Scratch() {
         Clean(true);

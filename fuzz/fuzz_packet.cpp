@@ -7,14 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "quiet.h"
 #include "ts.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    int null = ::open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
+    fuzz::QuietStdout();
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "quiet.h"
 #include "ts.h"
 
 namespace {
@@ -162,11 +163,7 @@ void RawImports(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    int null = ::open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
+    fuzz::QuietStdout();
     return 0;
 }
 
