@@ -159,6 +159,8 @@ int main(int argc, char** argv) {
         static TS_RunReport report;
         const int32_t r = TS_SurveyRuns(&report, file);
         if (r == -2) return kExitFailure;
+        TS_ReportDamage("velkarin-dump", file);
+        if (r == TS_READ_FAILED) return kExitFailure;
         if (r == -3) {
             std::fprintf(stderr, "velkarin-dump: %s carries more than one program; only one-program streams have runs.\n",
                          file);
@@ -171,6 +173,11 @@ int main(int argc, char** argv) {
 
     const int32_t result = TS_Print(file, flags);
     if (result == -2) {
+        std::fflush(stdout);
+        return kExitFailure;
+    }
+    TS_ReportDamage("velkarin-dump", file);
+    if (result == TS_READ_FAILED) {
         std::fflush(stdout);
         return kExitFailure;
     }

@@ -90,8 +90,8 @@ int SplitAll(const char* file) {
     int32_t r = TS_ProgramSplitFile(file, &OnOpened, &names);
     // Files made before a failure stay on disk: they are named too.
     std::fwrite(names.text.data(), 1, names.text.size(), stdout);
-    if (r == 0 && names.count == 0) {
-        std::fprintf(stderr, "Error: no program found in %s.\n", file);
+    if ((r == 0 || r == TS_READ_FAILED) && names.count == 0) {
+        std::fprintf(stderr, "Error: no program of %s had an intact PMT; nothing written.\n", file);
         return kStatusFailed;
     }
     return StatusOf(r);
@@ -103,7 +103,8 @@ int SplitOne(const char* file, uint16_t pid, const char* output) {
     bool opened = false;
     int32_t r = TS_ProgramSplitStream(output, file, pid, &OnStreamOpened, &opened);
     if (r == 0 && !opened) {
-        std::fprintf(stderr, "Error: no program with PMT PID 0x%04X in %s.\n", pid, file);
+        std::fprintf(stderr, "Error: no program with an intact PMT on PMT PID 0x%04X in %s; nothing written.\n", pid,
+                     file);
         return kStatusFailed;
     }
     return StatusOf(r);
@@ -132,6 +133,7 @@ int main(int argc, char** argv) {
     } else {
         return UsageError();
     }
+    TS_ReportDamage("velkarin-programs", argv[1]);
     if (std::fflush(stdout) != 0) {
         std::fprintf(stderr, "Error: Failed write standard output (%s).\n", std::strerror(errno));
         return kStatusFailed;

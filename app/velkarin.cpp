@@ -118,15 +118,8 @@ int SplitLargest(const char* input) {
     return SplitCRC(input, table.ltEntry[chosen].u32CRC32, g_strString1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2 || argc > 4) {
-        PrintUsage();
-        return 0;
-    }
+int Run(int argc, char** argv) {
     const char* input = argv[1];
-    TS_SetProgress(true);  // shown only when standard error is a terminal
     if (argc == 2) return List(input);
     if (argc == 3 && std::strcmp(argv[2], "-a") == 0) return SplitAll(input);
     if (argc == 3 && std::strcmp(argv[2], "-l") == 0) return SplitLargest(input);
@@ -136,4 +129,17 @@ int main(int argc, char** argv) {
         return kInvalidCRC;
     }
     return SplitCRC(input, crc, argc == 4 ? argv[3] : nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 4) {
+        PrintUsage();
+        return 0;
+    }
+    TS_SetProgress(true);  // shown only when standard error is a terminal
+    const int status = Run(argc, argv);
+    if (status != kInvalidCRC) TS_ReportDamage("velkarin", argv[1]);
+    return status;
 }

@@ -371,11 +371,10 @@ inline void LoadSection(TS_PreSection& pre, const Bytes& section) {
 // Collecting what TS_Packet_FeedSections completes
 struct Completed {
     Bytes section;                // the whole section as assembled
-    bool intact;
     std::vector<Bytes> carriers;  // the packet units reported with it
 };
 
-// Feeds packets of one PID to TS_Packet_FeedSections and records every completed section.
+// Feeds packets of one PID to TS_Packet_FeedSections and records every section it accepts.
 struct SectionSink {
     TS_PreSection pre;
     TS_SectionKind kind;
@@ -391,16 +390,16 @@ struct SectionSink {
         auto* self = static_cast<SectionSink*>(ctx);
         Completed c;
         c.section.assign(ev->section->buffer, ev->section->buffer + ev->section->total_length);
-        c.intact = ev->intact;
         for (uint16_t i = 0; i < ev->unit_count; ++i)
-            c.carriers.emplace_back(ev->units[i], ev->units[i] + ev->unit_size);
+            c.carriers.emplace_back(ev->carriers->units[i], ev->carriers->units[i] + ev->carriers->unit_size);
         self->done.push_back(std::move(c));
         return 0;
     }
-    // Feeds one unit: a 188-byte packet, or 192 bytes with the packet in the last 188.
+    // Feeds one unit: a 188-byte packet, 192 bytes with the packet in the last 188, or 204
+    // bytes with the packet in the first 188.
     int32_t FeedUnit(const uint8_t* unit, uint32_t unit_size) {
         TS_Header h{};
-        TS_Header_Get(&h, unit + unit_size - 188);
+        TS_Header_Get(&h, unit + (unit_size == 192 ? 4 : 0));
         return TS_Packet_FeedSections(&pre, kind, &h, unit, unit_size, with_carriers ? &carriers : nullptr, &OnSection, this);
     }
     int32_t Feed(const Packet& p) { return FeedUnit(p.data(), 188); }

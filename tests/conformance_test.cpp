@@ -238,7 +238,7 @@ struct Walk {
         const int fd = ::open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0) << path;
         TS_Initialise(&g_tData);
-        ts_detail::ScanFile(&g_tData, fd, [this](const ts_detail::ScanPacket& packet) {
+        ts_detail::ScanFile(&g_tData, fd, "conformance", [this](const ts_detail::ScanPacket& packet) {
             index = packet.index;
             auto it = pids.find(packet.header.PID);
             if (it == pids.end()) return 0;
@@ -268,7 +268,6 @@ void Pid::Attach() {
 
 int32_t Pid::OnSection(void* context, const TS_SectionEvent* e) {
     auto* self = static_cast<Pid*>(context);
-    if (!e->intact) return 0;
     if (self->kind == kPAT) TS_PAT_FromPreSection(self->pat.get(), e->section);
     if (self->kind == kPMT) TS_PMT_FromPreSection(self->pmt.get(), e->section, self->pid);
     if (self->kind == kCAT) TS_CAT_FromPreSection(self->cat.get(), e->section);

@@ -153,17 +153,19 @@ TEST(Dump, FlagsSelectTheBlocks) {
         EXPECT_EQ(d.result, 0);
         EXPECT_EQ(d.out, r.text) << "flags 0x" << std::hex << r.flags;
     }
-    // With no flag the tables are still kept. Slot 1 belongs to the PAT's second entry,
-    // program 1; slot 0 is the network entry. Nothing selected the PCR, private or EMM steps,
-    // nor the PID list.
+    // With no flag the tables are still kept. Slot 0 belongs to program 1 (the network entry
+    // has none). Nothing selected the PCR, private or EMM steps, nor the PID list.
     EXPECT_EQ(g_tData.tPAT.decoded, 1);
     EXPECT_EQ(g_tData.tPAT.program_count, 2);
     EXPECT_EQ(g_tData.tCAT.decoded, 1);
-    EXPECT_EQ(g_tData.ltPMT[0].decoded, 0);
-    EXPECT_EQ(g_tData.ltPMT[1].decoded, 1);
-    EXPECT_EQ(g_tData.ltPMT[1].PCR_PID, 0x1FF);
-    EXPECT_EQ(g_tData.ltPMT[1].PID, 0x100);
-    EXPECT_EQ(g_tData.ltPCR[1].program_clock_reference_base, 0u);
+    EXPECT_EQ(g_tData.u16PMTSlotCount, 1);
+    EXPECT_EQ(g_tData.lu16PMTSlotPID[0], 0x100);
+    EXPECT_EQ(g_tData.lu16PMTSlotProgram[0], 1);
+    EXPECT_EQ(g_tData.ltPMT[0].decoded, 1);
+    EXPECT_EQ(g_tData.ltPMT[0].PCR_PID, 0x1FF);
+    EXPECT_EQ(g_tData.ltPMT[0].PID, 0x100);
+    EXPECT_EQ(g_tData.ltPMT[1].decoded, 0);
+    EXPECT_EQ(g_tData.ltPCR[0].program_clock_reference_base, 0u);
     EXPECT_EQ(g_tData.tPrivateSection.decoded, 0);
     EXPECT_EQ(g_tData.tEMMSection.decoded, 0);
     EXPECT_EQ(g_tData.u16PIDCount, 0);
@@ -240,7 +242,7 @@ TEST(Dump, SectionsFailingTheirCRCAreDropped) {
     EXPECT_NE(out.find("[Private] TI:0x80(?) SSI:0 PI:1 R1:3 PSL:9\n"
                        "  0xAA, 0xBB, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, \n"),
               std::string::npos);
-    EXPECT_EQ(g_tData.ltPMT[1].CRC_32, tsb::TrailingU32(m.pmt));  // the intact PMT is the one held
+    EXPECT_EQ(g_tData.ltPMT[0].CRC_32, tsb::TrailingU32(m.pmt));  // the intact PMT is the one held
 
     // With only the broken PAT, nothing is ever decoded.
     tsb::Mux y;

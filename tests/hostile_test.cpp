@@ -134,42 +134,53 @@ TEST(HostileM2ts, CutSampleRecordingSplitsIn192ByteUnits) {
 namespace {
 
 // PMT A and B alternating `runs` times, each run with its PAT, its PMT and three video
-// packets (B adds an audio stream, which has no packets).
-Bytes Alternating(int runs) {
+// packets (B adds an audio stream, which has no packets); then a third PMT C, first seen
+// after all of them, with `late` video packets.
+Bytes Alternating(int runs, int late) {
     Mux m;
     const Bytes a = PmtSection(1, kVideo, {}, {{0x02, kVideo, {}}});
     const Bytes b = PmtSection(1, kVideo, {}, {{0x02, kVideo, {}}, {0x04, 0x101, {}}});
+    const Bytes c = PmtSection(1, kVideo, {}, {{0x02, kVideo, {}}, {0x04, 0x102, {}}});
     for (int i = 0; i < runs; ++i) {
         m.Section(0, PatSection(1, {{1, kPMT}}));
         m.Section(kPMT, i % 2 ? b : a);
         for (int k = 0; k < 3; ++k) m.Es(kVideo);
     }
+    m.Section(0, PatSection(1, {{1, kPMT}}));
+    m.Section(kPMT, c);
+    for (int k = 0; k < late; ++k) m.Es(kVideo);
     return m.File();
 }
 
 }  // namespace
 
-// More runs than the survey's table holds (256): a recording whose PMT flips between two
-// versions. The survey used to stop counting at the 257th run while -a wrote everything, so
-// the listing and -l undercounted. Every run is 5 packets: each PMT's total is known.
+// More runs than the run report holds (256): a recording whose PMT flips between two
+// versions, then a third PMT. The survey keeps distinct PMTs, so the one first seen after
+// the 256th run is listed with its true size, and every total is what -a writes. Every run
+// of A and B is 5 packets; C's is 2 + `late`.
 TEST(HostileRuns, MoreRunsThanTheTableStillSumToWhatTheWriterWrites) {
     for (int runs : {200, 300}) {
         ScratchDir dir;
         const fs::path input = dir / "rec.ts";
-        testfiles::Write(input, Alternating(runs));
+        const int late = 1000;  // C is the largest PMT
+        testfiles::Write(input, Alternating(runs, late));
         static TS_PMTSplitTable survey, written;
         ASSERT_EQ(TS_CheckPMTSplit(&survey, input.c_str()), 0);
-        EXPECT_EQ(survey.u16Count, std::min(runs, 256));
+        ASSERT_EQ(survey.u16Count, 3);
         std::map<uint32_t, uint64_t> totals;
         for (uint16_t i = 0; i < survey.u16Count; ++i) totals[survey.ltEntry[i].u32CRC32] += survey.ltEntry[i].u64Size;
-        ASSERT_EQ(totals.size(), 2u);
-        const uint32_t crc_a = survey.ltEntry[0].u32CRC32, crc_b = survey.ltEntry[1].u32CRC32;
-        // Runs of A: (runs + 1) / 2; of B: runs / 2; each 5 packets of 188 bytes.
+        ASSERT_EQ(totals.size(), 3u);
+        const uint32_t crc_a = survey.ltEntry[0].u32CRC32, crc_b = survey.ltEntry[1].u32CRC32,
+                       crc_c = survey.ltEntry[2].u32CRC32;
+        EXPECT_EQ(survey.ltEntry[0].u32Runs, uint32_t((runs + 1) / 2));
+        EXPECT_EQ(survey.ltEntry[1].u32Runs, uint32_t(runs / 2));
+        EXPECT_EQ(survey.ltEntry[2].u32Runs, 1u);
         EXPECT_EQ(totals[crc_a], uint64_t((runs + 1) / 2) * 5 * 188) << runs;
         EXPECT_EQ(totals[crc_b], uint64_t(runs / 2) * 5 * 188) << runs;
+        EXPECT_EQ(totals[crc_c], uint64_t(2 + late) * 188) << runs;
 
         ASSERT_EQ(TS_PMTSplitFile(input.c_str(), 1, 0, nullptr, &written), 0);
-        ASSERT_EQ(written.u16Count, 2u);
+        ASSERT_EQ(written.u16Count, 3u);
         for (uint16_t i = 0; i < written.u16Count; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "rec_%08X.ts", written.ltEntry[i].u32CRC32);

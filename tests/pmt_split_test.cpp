@@ -78,14 +78,16 @@ TEST(PMTSplit, RunsABAInEveryMode) {
     Split f(s.m.File());
     static TS_PMTSplitTable table, written;
     ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
-    ASSERT_EQ(table.u16Count, 3);
+    ASSERT_EQ(table.u16Count, 2);
     const uint32_t crcA = TrailingU32(PmtA()), crcB = TrailingU32(PmtB());
-    // A's first run: PAT copy, PMT, 3 video, PCR, ECM, audio; B's the same size; A again 3.
-    const struct { uint32_t crc; uint16_t repeat; uint64_t packets; } runs[] = {{crcA, 0, 8}, {crcB, 0, 8}, {crcA, 1, 3}};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(table.ltEntry[i].u32CRC32, runs[i].crc) << i;
-        EXPECT_EQ(table.ltEntry[i].u16Repeat, runs[i].repeat) << i;
-        EXPECT_EQ(table.ltEntry[i].u64Size, runs[i].packets * 188) << i;
+    // A's first run: PAT copy, PMT, 3 video, PCR, ECM, audio (8 packets); B's the same size;
+    // A again 3. One entry per PMT, with its runs together.
+    const struct { uint32_t crc; uint32_t runs; uint64_t packets; } pmts[] = {{crcA, 2, 8 + 3}, {crcB, 1, 8}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(table.ltEntry[i].u32CRC32, pmts[i].crc) << i;
+        EXPECT_EQ(table.ltEntry[i].u16Repeat, 0) << i;
+        EXPECT_EQ(table.ltEntry[i].u32Runs, pmts[i].runs) << i;
+        EXPECT_EQ(table.ltEntry[i].u64Size, pmts[i].packets * 188) << i;
     }
     // -a: each PMT's packets in order.
     ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr, &written), 0);
@@ -218,8 +220,8 @@ TEST(PMTSplit, M2TSKeepsEachPacketsExtraHeader) {
     Split f(m2ts);
     static TS_PMTSplitTable table;
     ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
-    ASSERT_EQ(table.u16Count, 3);
-    EXPECT_EQ(table.ltEntry[0].u64Size, 8u * 192);
+    ASSERT_EQ(table.u16Count, 2);
+    EXPECT_EQ(table.ltEntry[0].u64Size, (8u + 3u) * 192);
     ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 0, TrailingU32(PmtB()), nullptr), 0);
     Bytes expect;
     for (size_t i : s.b) expect.insert(expect.end(), m2ts.begin() + static_cast<long>(i * 192),

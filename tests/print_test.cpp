@@ -213,12 +213,12 @@ TEST(TablePrinters, EmptyLoops) {
 // Every count a printer walks stops at the capacity of its array, whatever the record says.
 TEST(TablePrinters, CountsStopAtTheArrayCapacities) {
     TS_PAT pat{};
-    pat.program_count = 40;
+    pat.program_count = 300;
     for (uint16_t i = 0; i < TS_MAX_PROGRAMS; ++i) pat.programs[i] = {uint16_t(i + 1), 7, uint16_t(0x100 + i)};
     std::string out = Printed(TS_PAT_Print, &pat);
-    EXPECT_NE(out.find("  Program:40\n"), std::string::npos);
+    EXPECT_NE(out.find("  Program:300\n"), std::string::npos);
     EXPECT_EQ(Count(out, "PMTPID"), TS_MAX_PROGRAMS);
-    EXPECT_NE(out.find("  PN:16 R3:7 PMTPID:0x010F\n  CRC32:0x00000000\n"), std::string::npos);
+    EXPECT_NE(out.find("  PN:256 R3:7 PMTPID:0x01FF\n  CRC32:0x00000000\n"), std::string::npos);
 
     TS_CAT cat{};
     cat.descriptor_count = 300;
@@ -227,7 +227,7 @@ TEST(TablePrinters, CountsStopAtTheArrayCapacities) {
 
     auto pmt = std::make_unique<TS_PMT>();
     pmt->descriptor_count = 33;
-    pmt->stream_count = 17;
+    pmt->stream_count = TS_MAX_STREAMS + 1;
     for (auto& d : pmt->descriptors) d = Desc(0x42, 0);
     for (auto& s : pmt->streams) {
         s.stream_type = 0x02;

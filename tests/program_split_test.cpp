@@ -24,6 +24,12 @@ using tsb::Packet;
 using Entries = std::vector<std::pair<uint16_t, uint16_t>>;
 using testfiles::Result;
 
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 uint16_t PidOf(const Packet& p) { return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]); }
 
 void Es(tsb::Mux& m, uint16_t pid, int count = 1) {
@@ -296,38 +302,48 @@ TEST(ProgramSplitFile, EveryProgramGetsItsOwnPacketsOnce) {
     EXPECT_EQ(ReducedEntries(five[4]), (Entries{{0, 0x10}, {5, 0x550}}));
     ASSERT_EQ(g_tPNSplitData.u16Count, 7);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].u16ProgramNumber, 2);
-    EXPECT_EQ(g_tPNSplitData.ltEntry[1].u16Generation, 3);
-    EXPECT_EQ(g_tPNSplitData.ltEntry[0].u16Generation, 0);
+    EXPECT_EQ(g_tPNSplitData.ltEntry[1].u32Generation, 3);
+    EXPECT_EQ(g_tPNSplitData.ltEntry[0].u32Generation, 0);
     EXPECT_EQ(g_tPNSplitData.ltEntry[1].nFile, -1);  // closed at the end
     EXPECT_EQ(g_tPNSplitData.ltEntry[6].u16PMTPID, 0x550);
-    EXPECT_EQ(g_tPNSplitData.ltEntry[6].u16Generation, 0);
+    EXPECT_EQ(g_tPNSplitData.ltEntry[6].u32Generation, 0);
     // By PMT PID: the first program listed on a shared one.
     ASSERT_EQ(TS_ProgramSplitStream((dir / "three.ts").c_str(), in.c_str(), 0x300), 0);
     EXPECT_TRUE(ReadPackets(dir / "three.ts") == Select(m, {0x300, 0x301}));
 }
 
-TEST(ProgramSplitFile, ASeventeenthProgramIsReportedOnceAndSkipped) {
+// A PAT in two sections of 150 programs each: one table of 300 programs, of which the split
+// keeps 256, and says so once. Every program of the table is split,
+// also those listed in the second section, and those without a PMT are named.
+TEST(ProgramSplitFile, ProgramsBeyondTheTableAreReportedOnceAndSkipped) {
     Dir dir;
     tsb::Mux m;
-    std::vector<tsb::Program> sixteen;
-    for (uint16_t n = 1; n <= 16; ++n) sixteen.push_back({n, static_cast<uint16_t>(0x100 + n)});
-    Pat(m, sixteen);
-    m.Section(0x101, Pmt(1, 0x1001, {0x1001}));
-    Pat(m, {{1, 0x101}, {17, 0x117}, {18, 0x118}}, 1);
-    m.Section(0x117, Pmt(17, 0x1017, {0x1017}));
-    Es(m, 0x1017);
-    Es(m, 0x1001, 2);
-    Pat(m, {{1, 0x101}, {17, 0x117}, {18, 0x118}}, 1);
+    auto section = [](uint8_t number, uint16_t first) {
+        Bytes body;
+        for (uint16_t n = first; n < first + 150; ++n) tsb::PutU16(body, n), tsb::PutU16(body, 0xE000u | (0x100 + n));
+        return tsb::LongSection({.table_id = 0, .table_id_extension = 1, .section_number = number, .last_section_number = 1}, body);
+    };
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        m.Section(0, section(0, 1));
+        m.Section(0, section(1, 151));
+        m.Section(0x101, Pmt(1, 0x1001, {0x1001}));
+        m.Section(0x100 + 200, Pmt(200, 0x1200, {0x1200}));  // in the second section
+        m.Section(0x100 + 280, Pmt(280, 0x1280, {0x1280}));  // beyond the table
+        Es(m, 0x1001);
+        Es(m, 0x1200);
+        Es(m, 0x1280);
+    }
     std::vector<std::string> names;
     const std::string in = dir.Write("rec.ts", m);
     const std::string err = StderrOf([&] { EXPECT_EQ(SplitAll(in, &names), 0); });
-    EXPECT_EQ(names.size(), 16u);
-    EXPECT_FALSE(fs::exists(dir / "rec_17_0_0.ts"));
-    EXPECT_FALSE(fs::exists(dir / "rec_18_0_0.ts"));
-    EXPECT_NE(err.find("program 17"), std::string::npos) << err;
-    EXPECT_EQ(err.find('\n'), err.size() - 1) << "reported more than once: " << err;
-    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x101, 0x1001}));  // still split
-    EXPECT_EQ(g_tPNSplitData.u16Count, 16);
+    EXPECT_EQ(names.size(), 2u);
+    EXPECT_FALSE(fs::exists(dir / "rec_280_0_0.ts"));
+    EXPECT_EQ(Count(err, "holds more than 256 programs"), 1u) << err;
+    EXPECT_EQ(Count(err, "had no intact PMT"), 254u);
+    EXPECT_NE(err.find("program 2 (PMT PID 0x0102)"), std::string::npos);
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_1_0_0.ts")), Select(m, {0x101, 0x1001}));
+    EXPECT_EQ(WithoutPAT(ReadPackets(dir / "rec_200_0_0.ts")), Select(m, {0x100 + 200, 0x1200}));
+    EXPECT_EQ(g_tPNSplitData.u16Count, TS_MAX_PROGRAMS);
 }
 
 TEST(ProgramSplitFile, NoPATCorruptedPATAndMissingInput) {
@@ -350,6 +366,7 @@ TEST(ProgramSplitFile, RefusedAndFailingOutputs) {
     tsb::Mux m;
     Pat(m, {{1, 0x100}, {2, 0x200}});
     m.Section(0x100, Pmt(1, 0x101, {0x101}));
+    m.Section(0x200, Pmt(2, 0x201, {0x201}));
     Es(m, 0x101, 400);
     const std::string in = dir.Write("rec.ts", m), one = dir / "rec_1_0_0.ts", two = dir / "rec_2_0_0.ts";
     // An output name taken by a directory; the file opened before the failure is kept.

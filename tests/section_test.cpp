@@ -203,7 +203,6 @@ TEST(FeedSections, OnePacketAndMultiPacketSections) {
     EXPECT_EQ(sink.Feed(one[0]), 0);
     ASSERT_EQ(sink.done.size(), 1u);
     EXPECT_EQ(sink.done[0].section, small);
-    EXPECT_TRUE(sink.done[0].intact);
     ASSERT_EQ(sink.done[0].carriers.size(), 1u);
     EXPECT_EQ(sink.done[0].carriers[0], Bytes(one[0].begin(), one[0].end()));
 
@@ -222,28 +221,45 @@ TEST(FeedSections, OnePacketAndMultiPacketSections) {
     }
     ASSERT_EQ(sink.done.size(), 2u);
     EXPECT_EQ(sink.done[1].section, big);
-    EXPECT_TRUE(sink.done[1].intact);
     ASSERT_EQ(sink.done[1].carriers.size(), 3u);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(sink.done[1].carriers[i], Bytes(pkts[i].begin(), pkts[i].end()));
 }
 
-TEST(FeedSections, CorruptedSectionIsReportedNotIntact) {
-    Bytes pat = tsb::PatSection(1, {{1, 0x100}});
-    pat[9] ^= 0x01;
-    tsb::SectionSink sink(TS_SECTION_PAT);
-    sink.FeedAll(tsb::Packetize({}, {pat}));
-    ASSERT_EQ(sink.done.size(), 1u);
-    EXPECT_FALSE(sink.done[0].intact);
-    EXPECT_TRUE(sink.done[0].carriers.empty());  // no carrier record given
-    // A short-form private section has no CRC and counts as intact; a long-form one does not
-    // escape the check on the private kind.
-    tsb::SectionSink priv(TS_SECTION_PRIVATE);
-    Bytes lf = SectionOfLength(30, 0x81);
-    lf[12] ^= 0x80;
-    priv.FeedAll(tsb::Packetize({.pid = 0x130}, {tsb::ShortSection(0x80, Bytes(40, 1)), lf}));
-    ASSERT_EQ(priv.done.size(), 2u);
-    EXPECT_TRUE(priv.done[0].intact);
-    EXPECT_FALSE(priv.done[1].intact);
+TEST(FeedSections, OnlyIntactSectionsOfTheirTableAreHandedOn) {
+    const TS_Damage* damage = TS_GetDamage();
+    auto pmt = [](uint8_t table_id) {
+        return tsb::LongSection({.table_id = table_id, .table_id_extension = 1}, {0xE1, 0x00, 0xF0, 0x00});
+    };
+    Bytes corrupt = tsb::PatSection(1, {{1, 0x100}});
+    corrupt[9] ^= 0x01;
+    Bytes long_form = SectionOfLength(30, 0x81), bad_long = long_form;
+    bad_long[12] ^= 0x80;
+    const Bytes short_form = tsb::ShortSection(0x80, Bytes(40, 1));
+    // Each section fed on its own; whether it reaches the handler, and whether it counts as
+    // a CRC failure on its PID.
+    const struct { TS_SectionKind kind; uint16_t pid; Bytes section; bool handed; bool failed; } rows[] = {
+        {TS_SECTION_PAT, 0, tsb::PatSection(1, {{1, 0x100}}), true, false},
+        {TS_SECTION_PAT, 0, corrupt, false, true},
+        {TS_SECTION_PAT, 0, pmt(0x02), false, false},   // a PMT on the PAT's PID
+        {TS_SECTION_CAT, 1, tsb::CatSection({}), true, false},
+        {TS_SECTION_CAT, 1, tsb::PatSection(1, {}), false, false},
+        {TS_SECTION_PMT, 0x100, pmt(0x02), true, false},
+        {TS_SECTION_PMT, 0x100, pmt(0x03), false, false},  // another table with a valid CRC
+        {TS_SECTION_PMT, 0x100, pmt(0xC0), false, false},
+        {TS_SECTION_PRIVATE, 0x130, short_form, true, false},  // no CRC to check
+        {TS_SECTION_PRIVATE, 0x130, long_form, true, false},
+        {TS_SECTION_PRIVATE, 0x130, bad_long, false, true},
+    };
+    for (const auto& r : rows) {
+        const uint64_t failures = damage->crc_failures;
+        const uint32_t on_pid = damage->crc_failures_by_PID[r.pid];
+        tsb::SectionSink sink(r.kind);
+        sink.FeedAll(tsb::Packetize({.pid = r.pid}, {r.section}));
+        EXPECT_EQ(sink.done.size(), r.handed ? 1u : 0u) << int(r.kind) << " table_id " << int(r.section[0]);
+        if (r.handed) EXPECT_EQ(sink.done[0].section, r.section);
+        EXPECT_EQ(damage->crc_failures - failures, r.failed ? 1u : 0u);
+        EXPECT_EQ(damage->crc_failures_by_PID[r.pid] - on_pid, r.failed ? 1u : 0u);
+    }
 }
 
 TEST(FeedSections, BackToBackSectionsAndStuffing) {
@@ -259,7 +275,6 @@ TEST(FeedSections, BackToBackSectionsAndStuffing) {
     ASSERT_EQ(sink.done.size(), 3u);
     EXPECT_EQ(sink.done[0].section, a);
     EXPECT_EQ(sink.done[1].section, b);
-    EXPECT_TRUE(sink.done[1].intact);
     EXPECT_EQ(sink.done[2].section, c);
 
     // Sections running across packets back to back: each PUSI packet finishes the one in
@@ -272,7 +287,6 @@ TEST(FeedSections, BackToBackSectionsAndStuffing) {
     ASSERT_EQ(many.done.size(), run.size());
     for (size_t i = 0; i < run.size(); ++i) {
         EXPECT_EQ(many.done[i].section, run[i]) << i;
-        EXPECT_TRUE(many.done[i].intact) << i;
     }
     // The second section (bytes 103 to 242) lay in packets 0 and 1.
     ASSERT_EQ(many.done[1].carriers.size(), 2u);
@@ -334,7 +348,7 @@ TEST(FeedSections, AssemblyRules) {
          {pat}}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        tsb::SectionSink sink(TS_SECTION_PMT);
+        tsb::SectionSink sink(TS_SECTION_PRIVATE);  // takes every table_id
         for (const Packet& p : r.packets) EXPECT_EQ(sink.Feed(p), 0);
         ASSERT_EQ(sink.done.size(), r.sections.size());
         for (size_t i = 0; i < r.sections.size(); ++i) EXPECT_EQ(sink.done[i].section, r.sections[i]) << i;
@@ -351,13 +365,12 @@ TEST(FeedSections, AssemblyRules) {
         ASSERT_EQ(sink.done.size(), 2u) << tail;
         EXPECT_EQ(sink.done[0].section, a);
         EXPECT_EQ(sink.done[1].section, b);
-        EXPECT_TRUE(sink.done[1].intact);
         EXPECT_EQ(sink.done[1].carriers.size(), 2u);
     }
     // The empty packets carry nothing; a section started behind a break is carried by its own packet alone.
     const std::vector<std::pair<std::vector<Packet>, size_t>> carried = {{{two[0], af1, af2, two[1]}, 2}, {{three[0], three[2]}, 1}};
     for (const auto& [packets, carriers] : carried) {
-        tsb::SectionSink sink(TS_SECTION_PMT, true);
+        tsb::SectionSink sink(TS_SECTION_PRIVATE, true);
         sink.FeedAll(packets);
         ASSERT_EQ(sink.done.size(), 1u);
         EXPECT_EQ(sink.done[0].carriers.size(), carriers);
@@ -407,7 +420,6 @@ TEST(FeedSections, RealStreamTwoPacketPmt) {
     EXPECT_EQ(pat.done[0].section[11], 0x00);
     ASSERT_FALSE(pmt.done.empty());
     for (const tsb::Completed& c : pmt.done) {
-        EXPECT_TRUE(c.intact);
         EXPECT_GT(c.section.size(), 183u);
         EXPECT_EQ(c.carriers.size(), 2u);
         EXPECT_EQ(tsb::Crc32(c.section), 0u);

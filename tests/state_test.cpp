@@ -140,7 +140,7 @@ std::vector<Seen> Scan(Container* c, const Bytes& file, int32_t* result = nullpt
     int fd = ::open(tmp.path.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
     std::vector<Seen> seen;
-    int32_t r = ts_detail::ScanFile(c, fd, [&](const ts_detail::ScanPacket& p) -> int32_t {
+    int32_t r = ts_detail::ScanFile(c, fd, "stream", [&](const ts_detail::ScanPacket& p) -> int32_t {
         seen.push_back({p.index, p.byte_offset, p.unit_size, Bytes(p.bytes, p.bytes + 188), p.header.PID});
         return static_cast<int>(seen.size()) == stop_after ? 42 : 0;
     });
@@ -149,26 +149,81 @@ std::vector<Seen> Scan(Container* c, const Bytes& file, int32_t* result = nullpt
     return seen;
 }
 
-TEST(Scan, JunkBeforeAndBetweenPacketsAndThePartialTail) {
-    const Packet p4 = Numbered(4);
-    Bytes file = tsb::Cat({Bytes{0x00, 0x11, 0x22, 0x33, 0x44}, AsBytes(Numbered(0)),
-                           Bytes{0xAA, 0xBB, 0xCC}, AsBytes(Numbered(1)),
-                           AsBytes(Numbered(2)), Bytes(200, 0x00),
-                           AsBytes(Numbered(3)),
-                           Bytes(p4.begin(), p4.begin() + 187)});
-    TS_Initialise(Data());
-    int32_t r = -1;
-    auto seen = Scan(Data(), file, &r);
-    EXPECT_EQ(r, 0);
-    ASSERT_EQ(seen.size(), 4u);
-    const uint64_t offsets[] = {5, 5 + 188 + 3, 5 + 188 + 3 + 188, 5 + 188 + 3 + 376 + 200};
-    for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(seen[i].index, i);
-        EXPECT_EQ(seen[i].offset, offsets[i]);
-        EXPECT_EQ(seen[i].unit_size, 188u);
-        EXPECT_EQ(seen[i].pid, 0x20 + i);
-        Packet want = Numbered(i);
-        EXPECT_EQ(seen[i].bytes, Bytes(want.begin(), want.end())) << i;
+// The unit of packet `n` in a file of `unit`-byte units: a 4-byte header in front (192) or a
+// 16-byte trailer behind (204), neither holding 0x47.
+Bytes Unit(uint32_t n, uint32_t unit) {
+    const Packet p = Numbered(n);
+    Bytes u(p.begin(), p.end());
+    if (unit == 192) u.insert(u.begin(), {0x00, 0x01, 0x02, static_cast<uint8_t>(n)});
+    if (unit == 204) u.insert(u.end(), 16, static_cast<uint8_t>(0xA0 + n % 16));
+    return u;
+}
+
+// Damaged layouts after eight clean packets (the unit is decided on them), for each unit size:
+// the packets the scan must hand out, in order, and the damage it must count (-1: not checked).
+TEST(Scan, ResynchronisationByConfirmedStarts) {
+    struct Piece { int packet; uint32_t keep; Bytes junk; };  // keep 0: the whole unit
+    auto P = [](int n, uint32_t keep = 0) { return Piece{n, keep, {}}; };
+    auto J = [](size_t n, uint8_t byte = 0x00) { return Piece{-1, 0, Bytes(n, byte)}; };
+    auto nine_47 = [] { Bytes b(9, 0x11); b[4] = 0x47; return Piece{-1, 0, b}; };
+    struct Row {
+        const char* what;
+        std::vector<Piece> front, after;  // around the eight clean packets 0 to 7
+        std::vector<int> expect;
+        int skipped, dropped, tail;
+    };
+    const Row rows[] = {
+        {"junk in front, between packets, and a partial tail", {J(5)},
+         {J(3), P(8), P(9), P(10), J(200), P(11), P(12), P(13, 150)},
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 208, 0, 150},
+        {"a packet that lost bytes is dropped, not the next", {}, {P(8, 100), P(9), P(10), P(11)},
+         {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11}, 0, 1, 0},
+        {"a lone 0x47 of payload is never taken for a packet", {}, {P(8, 150), P(99), P(10), P(11)},
+         {0, 1, 2, 3, 4, 5, 6, 7, 99, 10, 11}, 0, 1, 0},
+        {"a 0x47 inserted after a packet keeps it", {}, {J(1, 0x47), P(8), P(9), P(10)},
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, -1, -1, 0},
+        {"junk holding a 0x47 between packets", {}, {nine_47(), P(8), P(9), P(10)},
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, -1, -1, 0},
+        {"a junk tail shorter than a unit", {}, {J(50)}, {0, 1, 2, 3, 4, 5, 6, 7}, 50, 0, 0},
+    };
+    for (const uint32_t unit : {188u, 192u, 204u}) {
+        for (const Row& r : rows) {
+            SCOPED_TRACE(std::string(r.what) + ", unit " + std::to_string(unit));
+            Bytes file;
+            auto make = [unit](int n) {
+                if (n != 99) return Unit(static_cast<uint32_t>(n), unit);
+                Bytes u = Unit(9, unit);  // packet 9 with 0x47 in its payload
+                u[TS_UnitLead(unit) + 60] = 0x47;
+                u[TS_UnitLead(unit) + 100] = 0x47;
+                return u;
+            };
+            auto put = [&](const Piece& piece) {
+                if (piece.packet < 0) return file.insert(file.end(), piece.junk.begin(), piece.junk.end()), void();
+                const Bytes u = make(piece.packet);
+                file.insert(file.end(), u.begin(), u.begin() + (piece.keep ? piece.keep : u.size()));
+            };
+            for (const Piece& p : r.front) put(p);
+            for (int n = 0; n < 8; ++n) put(P(n));
+            for (const Piece& p : r.after) put(p);
+            TS_InitialiseSimple(Simple());
+            int32_t result = -1;
+            const auto seen = Scan(Simple(), file, &result);
+            EXPECT_EQ(result, 0);
+            ASSERT_EQ(seen.size(), r.expect.size());
+            for (size_t i = 0; i < seen.size(); ++i) {
+                const Bytes want = make(r.expect[i]);
+                EXPECT_EQ(seen[i].unit_size, unit);
+                EXPECT_EQ(seen[i].index, i);
+                EXPECT_EQ(seen[i].bytes, Bytes(want.begin() + TS_UnitLead(unit), want.begin() + TS_UnitLead(unit) + 188)) << i;
+                EXPECT_EQ(Bytes(file.begin() + static_cast<long>(seen[i].offset),
+                                file.begin() + static_cast<long>(seen[i].offset) + TS_UnitLead(unit) + 188),
+                          Bytes(want.begin(), want.begin() + TS_UnitLead(unit) + 188)) << i;
+            }
+            const TS_Damage* d = TS_GetDamage();
+            if (r.skipped >= 0) EXPECT_EQ(d->bytes_skipped, uint64_t(r.skipped));
+            if (r.dropped >= 0) EXPECT_EQ(d->packets_dropped, uint64_t(r.dropped));
+            EXPECT_EQ(d->incomplete_tail, uint64_t(r.tail));
+        }
     }
 }
 

@@ -5,16 +5,49 @@
 
 using namespace ts_detail;
 
-int32_t TS_CAT_FromPreSection(TS_CAT* cat, const TS_PreSection* pre) {
-    if (cat == nullptr || pre == nullptr) return -1;
-    ByteReader r = SectionReader(pre);
+// Appends the descriptors of one CAT section to `cat`; false when one runs past the loop.
+static bool AppendCATDescriptors(TS_CAT* cat, const uint8_t* section, uint32_t total_length) {
+    if (total_length < 12) return false;
+    uint16_t added = 0;
+    const uint32_t room = TS_MAX_DESCRIPTORS - cat->descriptor_count;
+    uint8_t full = 0;
+    const bool whole = DecodeDescriptorLoop(section, 8, total_length - 4, cat->descriptors + cat->descriptor_count,
+                                            room, &added, &full);
+    cat->descriptor_count = static_cast<uint16_t>(cat->descriptor_count + added);
+    if (full) cat->capacity_reached = 1;
+    return whole;
+}
+
+static void StartCAT(TS_CAT* cat, const uint8_t* section, uint32_t total_length) {
+    ByteReader r(section, total_length);
     ReadTableStart(r, cat);
     cat->transport_stream_id = ReadSyntaxFields(r, cat);
-    DecodeDescriptorLoop(pre->buffer, 8, LoopEnd(pre), cat->descriptors, TS_MAX_DESCRIPTORS,
-                         &cat->descriptor_count);
+    cat->descriptor_count = 0;
+    cat->capacity_reached = 0;
+}
+
+int32_t TS_CAT_FromPreSection(TS_CAT* cat, const TS_PreSection* pre) {
+    if (cat == nullptr || pre == nullptr) return -1;
+    const uint32_t n = SectionReader(pre).size;
+    StartCAT(cat, pre->buffer, n);
+    const bool whole = AppendCATDescriptors(cat, pre->buffer, n);
     cat->CRC_32 = SectionCRC(pre);
-    cat->decoded = 1;
-    return 0;
+    cat->decoded = whole ? 1 : 0;
+    return whole ? 0 : TS_TABLE_DAMAGED;
+}
+
+int32_t TS_CAT_FromTableSections(TS_CAT* cat, const TS_TableSections* table) {
+    if (cat == nullptr || table == nullptr) return -1;
+    const uint32_t all = (1u << (table->last_section_number + 1u)) - 1u;
+    if (!table->collecting || (table->held & all) != all) return TS_TABLE_DAMAGED;
+    StartCAT(cat, table->bytes[0], table->length[0]);
+    bool whole = true;
+    for (uint32_t k = 0; k <= table->last_section_number; ++k)
+        whole = AppendCATDescriptors(cat, table->bytes[k], table->length[k]) && whole;
+    const uint8_t* crc = table->bytes[0] + table->length[0] - 4;
+    cat->CRC_32 = (uint32_t{crc[0]} << 24) | (uint32_t{crc[1]} << 16) | (uint32_t{crc[2]} << 8) | crc[3];
+    cat->decoded = whole ? 1 : 0;
+    return whole ? 0 : TS_TABLE_DAMAGED;
 }
 
 int32_t TS_PCR_Import(TS_PCR* pcr, const uint8_t* b) {

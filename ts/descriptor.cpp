@@ -23,6 +23,9 @@ uint32_t TrailingLength(const TS_Descriptor* d) {
     return d->descriptor_length >= 4 ? d->descriptor_length - 4u : 0u;
 }
 
+// The result of a decoder: its reads must have stayed within the bytes available.
+int32_t Finished(const ByteReader& body) { return body.overrun ? TS_DESCRIPTOR_OVERRUN : 0; }
+
 }  // namespace
 
 #define TS_DESCRIPTOR_BEGIN(tag)                                   \
@@ -46,7 +49,7 @@ int32_t TS_Descriptor_GetVideoStream(TS_Descriptor* d, const uint8_t* bytes, uin
         v.frame_rate_extension_flag = (y >> 5) & 1;
         v.reserved = y & 0x1F;
     }
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetAudioStream(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -58,7 +61,7 @@ int32_t TS_Descriptor_GetAudioStream(TS_Descriptor* d, const uint8_t* bytes, uin
     a.layer = (x >> 4) & 3;
     a.variable_rate_audio_indicator = (x >> 3) & 1;
     a.reserved = x & 7;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetHierarchy(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -73,7 +76,7 @@ int32_t TS_Descriptor_GetHierarchy(TS_Descriptor* d, const uint8_t* bytes, uint1
     h.hierarchy_embedded_layer_index = z & 0x3F;
     h.reserved_4 = w >> 6;
     h.hierarchy_channel = w & 0x3F;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetRegistration(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -81,14 +84,14 @@ int32_t TS_Descriptor_GetRegistration(TS_Descriptor* d, const uint8_t* bytes, ui
     d->registration.format_identifier = b.u32();
     b.copy(d->registration.additional_identification_info, TrailingLength(d),
            sizeof d->registration.additional_identification_info);
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetDataStreamAlignment(TS_Descriptor* d, const uint8_t* bytes,
                                              uint16_t available) {
     TS_DESCRIPTOR_BEGIN(6);
     d->data_stream_alignment.alignment_type = b.u8();
-    return 0;
+    return Finished(b);
 }
 
 // Tags 7 and 8 share one layout: 14 bits, 14 bits, 4 bits.
@@ -104,14 +107,14 @@ int32_t TS_Descriptor_GetTargetBackgroundGrid(TS_Descriptor* d, const uint8_t* b
     TS_DESCRIPTOR_BEGIN(7);
     auto& g = d->target_background_grid;
     ReadGrid(b, g.horizontal_size, g.vertical_size, g.aspect_ratio_information);
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetVideoWindow(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
     TS_DESCRIPTOR_BEGIN(8);
     auto& w = d->video_window;
     ReadGrid(b, w.horizontal_offset, w.vertical_offset, w.window_priority);
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetConditionalAccess(TS_Descriptor* d, const uint8_t* bytes,
@@ -123,7 +126,7 @@ int32_t TS_Descriptor_GetConditionalAccess(TS_Descriptor* d, const uint8_t* byte
     c.reserved = static_cast<uint8_t>(v >> 13);
     c.CA_PID = v & 0x1FFF;
     b.copy(c.private_data_byte, TrailingLength(d), sizeof c.private_data_byte);
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetISO639Language(TS_Descriptor* d, const uint8_t* bytes,
@@ -135,7 +138,7 @@ int32_t TS_Descriptor_GetISO639Language(TS_Descriptor* d, const uint8_t* bytes,
         d->ISO_639_language.languages[i].ISO_639_language_code = b.u24();
         d->ISO_639_language.languages[i].audio_type = b.u8();
     }
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetSystemClock(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -147,7 +150,7 @@ int32_t TS_Descriptor_GetSystemClock(TS_Descriptor* d, const uint8_t* bytes, uin
     s.clock_accuracy_integer = x & 0x3F;
     s.clock_accuracy_exponent = y >> 5;
     s.reserved_2 = y & 0x1F;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetMultiplexBufferUtilization(TS_Descriptor* d, const uint8_t* bytes,
@@ -159,7 +162,7 @@ int32_t TS_Descriptor_GetMultiplexBufferUtilization(TS_Descriptor* d, const uint
     m.LTW_offset_lower_bound = lower & 0x7FFF;
     m.reserved = static_cast<uint8_t>(upper >> 15);
     m.LTW_offset_upper_bound = upper & 0x7FFF;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetCopyright(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -167,7 +170,7 @@ int32_t TS_Descriptor_GetCopyright(TS_Descriptor* d, const uint8_t* bytes, uint1
     d->copyright.copyright_identifier = b.u32();
     b.copy(d->copyright.additional_copyright_info, TrailingLength(d),
            sizeof d->copyright.additional_copyright_info);
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetMaximumBitrate(TS_Descriptor* d, const uint8_t* bytes,
@@ -176,14 +179,14 @@ int32_t TS_Descriptor_GetMaximumBitrate(TS_Descriptor* d, const uint8_t* bytes,
     uint32_t v = b.u24();
     d->maximum_bitrate.reserved = static_cast<uint8_t>(v >> 22);
     d->maximum_bitrate.maximum_bitrate = v & 0x3FFFFF;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetPrivateDataIndicator(TS_Descriptor* d, const uint8_t* bytes,
                                               uint16_t available) {
     TS_DESCRIPTOR_BEGIN(15);
     d->private_data_indicator.private_data_indicator = b.u32();
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetSmoothingBuffer(TS_Descriptor* d, const uint8_t* bytes,
@@ -195,7 +198,7 @@ int32_t TS_Descriptor_GetSmoothingBuffer(TS_Descriptor* d, const uint8_t* bytes,
     s.sb_leak_rate = leak & 0x3FFFFF;
     s.reserved_2 = static_cast<uint8_t>(size >> 22);
     s.sb_size = size & 0x3FFFFF;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetSTD(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -203,7 +206,7 @@ int32_t TS_Descriptor_GetSTD(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
     uint8_t x = b.u8();
     d->STD.reserved = x & 0xFE;  // the seven reserved bits stay in place
     d->STD.leak_valid_flag = x & 1;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetIBP(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -212,7 +215,7 @@ int32_t TS_Descriptor_GetIBP(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
     d->IBP.closed_gop_flag = static_cast<uint8_t>(v >> 15);
     d->IBP.identical_gop_flag = (v >> 14) & 1;
     d->IBP.max_gop_length = v & 0x3FFF;
-    return 0;
+    return Finished(b);
 }
 
 int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
@@ -222,7 +225,7 @@ int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
     d->descriptor_tag = r.u8();
     d->descriptor_length = r.u8();
     r.copy(d->raw.data, d->descriptor_length, sizeof d->raw.data);
-    return 0;
+    return r.overrun ? TS_DESCRIPTOR_OVERRUN : 0;
 }
 
 using Decoder = int32_t (*)(TS_Descriptor*, const uint8_t*, uint16_t);
@@ -255,6 +258,47 @@ int32_t TS_GetDescriptor(TS_Descriptor* d, const uint8_t* bytes, uint16_t availa
     if (available < 1) return 0;
     uint8_t tag = bytes[0];
     Decoder decode = tag < 19 && kDecoders[tag] ? kDecoders[tag] : TS_Descriptor_GetRAW;
-    decode(d, bytes, available);
-    return 0;
+    return decode(d, bytes, available) == TS_DESCRIPTOR_OVERRUN ? TS_DESCRIPTOR_OVERRUN : 0;
+}
+
+TS_LanguageSource TS_Descriptor_LanguageSource(const TS_Descriptor* d) {
+    if (d == nullptr) return TS_LANGUAGE_NONE;
+    switch (d->descriptor_tag) {
+        case 0x0A: return TS_LANGUAGE_ISO_639;
+        case 0x59: return TS_LANGUAGE_SUBTITLING;
+        case 0x56: return TS_LANGUAGE_TELETEXT;
+        case 0x7F:  // extension descriptor: the supplementary audio descriptor is extension 0x06
+            return d->descriptor_length >= 1 && d->raw.data[0] == 0x06 ? TS_LANGUAGE_SUPPLEMENTARY
+                                                                        : TS_LANGUAGE_NONE;
+        default: return TS_LANGUAGE_NONE;
+    }
+}
+
+uint32_t TS_Descriptor_GetLanguages(const TS_Descriptor* d, uint32_t* codes, uint32_t capacity) {
+    if (d == nullptr || codes == nullptr) return 0;
+    const uint8_t* data = d->raw.data;
+    auto code_at = [data](uint32_t at) {
+        return (uint32_t{data[at]} << 16) | (uint32_t{data[at + 1]} << 8) | data[at + 2];
+    };
+    uint32_t n = 0;
+    switch (TS_Descriptor_LanguageSource(d)) {
+        case TS_LANGUAGE_ISO_639: {
+            uint32_t count = d->descriptor_length / 4u;
+            if (count > TS_MAX_LANGUAGES) count = TS_MAX_LANGUAGES;
+            for (uint32_t i = 0; i < count && n < capacity; ++i)
+                codes[n++] = d->ISO_639_language.languages[i].ISO_639_language_code;
+            break;
+        }
+        case TS_LANGUAGE_SUBTITLING:  // 8-byte entries: language, type, two page ids
+            for (uint32_t at = 0; at + 8 <= d->descriptor_length && n < capacity; at += 8) codes[n++] = code_at(at);
+            break;
+        case TS_LANGUAGE_TELETEXT:  // 5-byte entries: language, type and magazine, page
+            for (uint32_t at = 0; at + 5 <= d->descriptor_length && n < capacity; at += 5) codes[n++] = code_at(at);
+            break;
+        case TS_LANGUAGE_SUPPLEMENTARY:  // extension tag, flags ending in language_code_present
+            if (d->descriptor_length >= 5 && (data[1] & 1) && n < capacity) codes[n++] = code_at(2);
+            break;
+        default: break;
+    }
+    return n;
 }

@@ -2,6 +2,7 @@
 // carries the whole section, with its CRC_32 computed afresh.
 #include <cstring>
 
+#include "program_output.h"
 #include "ts.h"
 
 int32_t TS_PAT_ToPacket(uint8_t* packet, const TS_Header* header, const TS_PAT* pat) {
@@ -31,8 +32,9 @@ int32_t TS_PAT_ToPacket(uint8_t* packet, const TS_Header* header, const TS_PAT* 
     s[6] = pat->section_number;
     s[7] = pat->last_section_number;
 
-    // At most TS_MAX_PROGRAMS entries: the section then ends at packet offset 80.
-    const uint32_t n = pat->program_count < TS_MAX_PROGRAMS ? pat->program_count : TS_MAX_PROGRAMS;
+    // As many entries as one packet holds behind the header, pointer_field and CRC_32.
+    constexpr uint32_t kRoom = (TS_PACKET_SIZE - 5 - 8 - 4) / 4;
+    const uint32_t n = pat->program_count < kRoom ? pat->program_count : kRoom;
     uint8_t* e = s + 8;
     for (uint32_t i = 0; i < n; ++i, e += 4) {
         const TS_ProgramData& p = pat->programs[i];
@@ -49,3 +51,30 @@ int32_t TS_PAT_ToPacket(uint8_t* packet, const TS_Header* header, const TS_PAT* 
     e[3] = static_cast<uint8_t>(crc);
     return 0;
 }
+
+namespace ts_detail {
+
+void BuildReducedPAT(uint8_t* unit, const uint8_t* pat_unit, uint32_t unit_size, const TS_PAT& pat,
+                     const TS_ProgramData& own, const TS_ProgramData* network) {
+    static TS_PAT s_tReduced;
+    s_tReduced = pat;
+    uint16_t n = 0;
+    if (network) s_tReduced.programs[n++] = *network;
+    s_tReduced.programs[n++] = own;
+    s_tReduced.program_count = n;
+    s_tReduced.section_number = 0;
+    s_tReduced.last_section_number = 0;
+    s_tReduced.section_length = static_cast<uint16_t>(9 + 4 * n);
+
+    const uint32_t lead = TS_UnitLead(unit_size);
+    TS_Header header;
+    TS_Header_Get(&header, pat_unit + lead);
+    header.transport_error_indicator = 0;
+    header.payload_unit_start_indicator = 1;
+    header.transport_scrambling_control = 0;
+    header.adaptation_field_control = 1;
+    std::memcpy(unit, pat_unit, unit_size);
+    TS_PAT_ToPacket(unit + lead, &header, &s_tReduced);
+}
+
+}  // namespace ts_detail

@@ -12,52 +12,60 @@
 
 using namespace ts_detail;
 
+WalkStorage ts_detail::g_tWalk;
+
 namespace {
 
 constexpr uint32_t kTableSize = 256;
 
-// Survey sink: books each PMT section on its run and counts the bytes written for it.
+// Index of the entry of `table` (of `count` in use) with `crc`, or -1.
+int32_t FindCRC(const TS_PMTSplitEntry* entries, uint16_t count, uint32_t crc) {
+    for (uint16_t i = 0; i < count; ++i)
+        if (entries[i].u32CRC32 == crc) return i;
+    return -1;
+}
+
+// Survey sink: one entry per distinct PMT, with its runs and the bytes written for it.
 struct SurveySink {
     TS_PMTSplitTable* table;
-    int32_t current = -1;  // entry that the current run's bytes go to; -1: not counted
+    const char* name;
+    int32_t current = -1;  // entry the stream packets count for; -1: none
+    int32_t next = -1;     // entry of the section being handed out
+    bool any = false;
+    uint32_t run_crc = 0;
     bool warned = false;
 
-    int32_t Section(uint32_t crc, const uint8_t*, uint32_t pat_size, const uint8_t (*)[TS_M2TS_PACKET_SIZE],
-                    uint16_t unit_count, uint16_t unit_size, const ScanPacket&) {
+    int32_t Begin(uint32_t crc) {
         uint16_t& n = table->u16Count;
-        if (current < 0 || table->ltEntry[current].u32CRC32 != crc) {
+        next = FindCRC(table->ltEntry, n, crc);
+        if (next < 0) {
             if (n >= kTableSize) {
-                // No room for another run: its bytes join the last run of the same PMT, so
-                // that each PMT's total stays what the writer writes for it.
                 if (!warned)
-                    std::fprintf(stderr, "Warning: more than %u PMT runs; later runs are counted with their PMT's earlier runs.\n",
-                                 kTableSize);
+                    std::fprintf(stderr, "Warning: %s holds more than %u distinct PMTs; the later ones are not listed.\n",
+                                 name, kTableSize);
                 warned = true;
-                current = -1;
-                for (uint16_t i = n; i-- > 0;)
-                    if (table->ltEntry[i].u32CRC32 == crc) {
-                        current = i;
-                        break;
-                    }
             } else {
                 TS_PMTSplitEntry& e = table->ltEntry[n];
                 e.u32CRC32 = crc;
                 e.u16Repeat = 0;
-                for (uint16_t i = 0; i < n; ++i)
-                    if (table->ltEntry[i].u32CRC32 == crc) ++e.u16Repeat;
                 e.u64Size = 0;
                 e.nFile = 0;
-                current = n++;
+                e.u32Runs = 0;
+                next = n++;
             }
         }
-        if (current >= 0) table->ltEntry[current].u64Size += pat_size + uint64_t{unit_count} * unit_size;
+        if (next >= 0 && (!any || crc != run_crc)) ++table->ltEntry[next].u32Runs;
+        any = true;
+        run_crc = crc;
         return 0;
     }
-
-    int32_t Stream(const ScanPacket& p) {
-        if (current >= 0) table->ltEntry[current].u64Size += p.unit_size;
-        return 0;
+    void Count(int32_t entry, uint32_t bytes) {
+        if (entry >= 0) table->ltEntry[entry].u64Size += bytes;
     }
+    int32_t PATCopy(const uint8_t*, uint32_t size) { return Count(next, size), 0; }
+    int32_t Carrier(const uint8_t*, uint32_t size, uint64_t, uint64_t) { return Count(next, size), 0; }
+    int32_t Stream(const ScanPacket& p) { return Count(current, p.unit_size), 0; }
+    void End() { current = next; }
 };
 
 // Writer sink: the saved PAT packet and the packets of each PMT section, then the stream
@@ -69,6 +77,7 @@ struct WriterSink {
     uint32_t crc;
     const char* output_name;
     int32_t current = -1;  // entry of the current PMT, -1 when it is not written
+    int32_t next = -1;
     bool warned = false;
 
     int32_t Open(uint32_t index, uint32_t pmt_crc) {
@@ -86,44 +95,36 @@ struct WriterSink {
         return r;
     }
 
-    int32_t Section(uint32_t pmt_crc, const uint8_t* pat, uint32_t pat_size,
-                    const uint8_t (*units)[TS_M2TS_PACKET_SIZE], uint16_t unit_count, uint16_t unit_size,
-                    const ScanPacket&) {
-        current = -1;
+    int32_t Begin(uint32_t pmt_crc) {
+        next = -1;
         if (!all && pmt_crc != crc) return 0;
-        uint32_t index = 0;
-        while (index < table.u16Count && table.ltEntry[index].u32CRC32 != pmt_crc) ++index;
-        if (index == table.u16Count) {
-            if (index >= kTableSize) {
+        int32_t index = FindCRC(table.ltEntry, table.u16Count, pmt_crc);
+        if (index < 0) {
+            if (table.u16Count >= kTableSize) {
                 if (!warned) std::fprintf(stderr, "Warning: more than %u PMTs; the others are not written.\n", kTableSize);
                 warned = true;
                 return 0;
             }
+            index = table.u16Count;
             table.ltEntry[index].u32CRC32 = pmt_crc;
             table.ltEntry[index].nFile = -1;
-            int32_t r = Open(index, pmt_crc);
+            int32_t r = Open(static_cast<uint32_t>(index), pmt_crc);
             if (r != 0) return r;
             ++table.u16Count;
         }
-        current = static_cast<int32_t>(index);
-        // Nothing precedes the first PAT: a PMT before it is written without a PAT copy.
-        if (pat_size) {
-            int32_t r = Write(pat, pat_size);
-            if (r != 0) return r;
-        }
-        for (uint16_t i = 0; i < unit_count; ++i) {
-            int32_t r = Write(units[i], unit_size);
-            if (r != 0) return r;
-        }
+        next = index;
         return 0;
     }
 
-    int32_t Write(const uint8_t* bytes, uint32_t size) {
-        table.ltEntry[current].u64Size += size;
-        return WriteOutput(static_cast<uint32_t>(current), bytes, size);
+    int32_t Write(int32_t entry, const uint8_t* bytes, uint32_t size) {
+        if (entry < 0) return 0;
+        table.ltEntry[entry].u64Size += size;
+        return WriteOutput(static_cast<uint32_t>(entry), bytes, size);
     }
-
-    int32_t Stream(const ScanPacket& p) { return current >= 0 ? Write(p.unit, p.unit_size) : 0; }
+    int32_t PATCopy(const uint8_t* unit, uint32_t size) { return Write(next, unit, size); }
+    int32_t Carrier(const uint8_t* unit, uint32_t size, uint64_t, uint64_t) { return Write(next, unit, size); }
+    int32_t Stream(const ScanPacket& p) { return Write(current, p.unit, p.unit_size); }
+    void End() { current = next; }
 };
 
 }  // namespace
@@ -134,8 +135,8 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName) {
     std::memset(static_cast<void*>(table), 0, sizeof *table);
     InputFile input;
     if (OpenInput(&input, fileName) != 0) return -2;
-    SurveySink sink{table};
-    PMTWalk<SurveySink> walk(sink);
+    SurveySink sink{table, fileName};
+    PMTWalk<SurveySink> walk(sink, fileName);
     int32_t r = walk.Run(input.fd);
     CloseInput(&input);
     return r;
@@ -153,7 +154,7 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
     sink.all = all != 0;
     sink.crc = crc;
     sink.output_name = all ? nullptr : outputName;
-    PMTWalk<WriterSink> walk(sink);
+    PMTWalk<WriterSink> walk(sink, fileName);
     int32_t r = walk.Run(input.fd);
     int32_t closed = CloseAllOutputs();
     CloseInput(&input);

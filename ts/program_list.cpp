@@ -1,5 +1,4 @@
-// The program list: the programs and PMT PIDs that the last intact PAT section of a file
-// announces.
+// The program list: the programs and PMT PIDs that the last intact PAT of a file announces.
 #include "output.h"
 #include "scan.h"
 #include "state.h"
@@ -7,11 +6,24 @@
 
 namespace {
 
+struct ListScan {
+    TS_ProgramList* list;
+    TS_TableSections sections;
+};
+ListScan s_tList;
+
 int32_t OnPATSection(void* context, const TS_SectionEvent* event) {
-    if (!event->intact || event->section->buffer[0] != 0x00) return 0;  // table_id of a PAT
+    auto* scan = static_cast<ListScan*>(context);
+    const int32_t added = TS_TableSections_Add(&scan->sections, event->section);
+    if (added < 0) ++ts_detail::g_tDamage.damaged_sections;
+    if (added <= 0) return 0;
     TS_PAT& pat = g_tSimpleData.tPAT;
-    TS_PAT_FromPreSection(&pat, event->section);
-    auto* list = static_cast<TS_ProgramList*>(context);
+    if (TS_PAT_FromTableSections(&pat, &scan->sections) != 0) {
+        ++ts_detail::g_tDamage.damaged_sections;
+        return 0;
+    }
+    if (pat.capacity_reached) ts_detail::NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
+    TS_ProgramList* list = scan->list;
     list->u16ProgramCount = 0;
     for (uint32_t i = 0; i < pat.program_count && i < TS_MAX_PROGRAMS; ++i) {
         if (pat.programs[i].program_number == 0) continue;  // the network entry
@@ -29,13 +41,15 @@ int32_t TS_GetProgramList(TS_ProgramList* list, const char* fileName) {
     TS_InitialiseSimple(&g_tSimpleData);
     ts_detail::InputFile input;
     if (ts_detail::OpenInput(&input, fileName) != 0) return -2;
-    // The list is rebuilt at every intact PAT section only, so a file without one leaves the
-    // caller's record as it was.
-    ts_detail::ScanFile(&g_tSimpleData, input.fd, [list](const ts_detail::ScanPacket& p) -> int32_t {
+    s_tList.list = list;
+    TS_TableSections_Initialise(&s_tList.sections);
+    // The list is rebuilt at every intact PAT only, so a file without one leaves the caller's
+    // record as it was.
+    int32_t r = ts_detail::ScanFile(&g_tSimpleData, input.fd, fileName, [](const ts_detail::ScanPacket& p) -> int32_t {
         if (p.header.PID != TS_PID_PAT) return 0;
-        return TS_Packet_FeedSections(&g_tSimpleData.tPATPreSection, TS_SECTION_PAT, &p.header,
-                                      p.unit, p.unit_size, nullptr, &OnPATSection, list);
+        return TS_Packet_FeedSections(&g_tSimpleData.tPATPreSection, TS_SECTION_PAT, &p.header, p.unit,
+                                      p.unit_size, nullptr, &OnPATSection, &s_tList);
     });
     ts_detail::CloseInput(&input);
-    return 0;
+    return r;
 }

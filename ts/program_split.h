@@ -19,8 +19,9 @@ struct TS_PNSplitEntry {
     uint16_t u16ProgramNumber;
     uint16_t u16PMTPID;      // the PMT PID the last PAT listing the program gave it
     uint16_t u16Duplicate;   // rank among entries of the same program_number in its first PAT
-    uint16_t u16Generation;  // PAT sections without the program since the entry was made
+    uint32_t u32Generation;  // PATs without the program since the entry was made
     int32_t nFile;           // output slot of the open file; -1 when none is open
+    uint8_t u8Written;       // a file was written for the program (it had an intact PMT)
 };
 
 // Bookkeeping of TS_ProgramSplitFile: entries in order of creation, never removed.
@@ -44,20 +45,23 @@ int32_t TS_GetProgramList(TS_ProgramList* list, const char* fileName);
 // argument, nothing written.
 int32_t TS_PAT_ToPacket(uint8_t* packet, const TS_Header* header, const TS_PAT* pat);
 
-// Splits `fileName` into one file per program of its PAT, named "%s_%d_%d_%d.ts" after the
-// input's base name, program_number, duplicate rank and generation. Each file gets a reduced
-// PAT (the network entry, when the input has one, and the program's own entry) for every
-// intact PAT section, then its program's PMT, PCR, CA and elementary stream packets, each
-// packet once and unchanged. -1: null name; -2: the input does not open; -3: an output does
-// not open (or is the input); -5: a write failed. `opened` hears of every file opened.
+// Splits `fileName` into one file per program of its PAT, named "%s_%u_%u_%u.ts" after the
+// input's base name, program_number, duplicate rank and generation. A program's file is made
+// at its first intact PMT; it gets a reduced PAT (the network entry, when the input has one,
+// and the program's own entry) there and for every intact PAT after, then its program's PMT,
+// PCR, CA and elementary stream packets, each packet once, unchanged and in input order.
+// Programs of the PAT that never had an intact PMT are named on standard error. -1: null
+// name; -2: the input does not open; -3: an output does not open (or is the input); -5: a
+// write failed; TS_READ_FAILED. `opened` hears of every file opened.
 int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened = nullptr,
                             void* context = nullptr);
 
 // Copies the program whose PMT travels on `pid` into `outputName`: its PMT, PCR, CA and
-// elementary stream packets, each once and unchanged, without PAT. The output is opened at
-// the first intact PAT that lists the program; the split ends at a PAT that no longer does.
-// 0 also when the program is never listed (no output is made then; `opened` is not called).
-// -1: a null name; -2: the input does not open; -3: the output does not open (or is the
-// input); -5: a write failed.
+// elementary stream packets, each once, unchanged and in input order, without PAT. The
+// program is followed from the first intact PAT that lists it (also when it enters the PAT
+// late); the output is opened at its first intact PMT; the split ends at a PAT that no longer
+// lists it. 0 also when no PMT of the program comes (no output is made then; `opened` is not
+// called). -1: a null name; -2: the input does not open; -3: the output does not open (or is
+// the input); -5: a write failed; TS_READ_FAILED.
 int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint16_t pid,
                               TS_OutputOpenedHandler opened = nullptr, void* context = nullptr);

@@ -1,4 +1,7 @@
-// PAT and PMT decoding (ISO/IEC 13818-1 2.4.4.3, 2.4.4.8) and the PMT lookups.
+// PAT and PMT decoding (ISO/IEC 13818-1 2.4.4.3, 2.4.4.8), the PMT lookups, and the
+// collection of a PAT or CAT carried in several sections.
+#include <cstring>
+
 #include "section_view.h"
 #include "ts.h"
 
@@ -12,24 +15,37 @@ int32_t TS_PAT_GetProgramData(TS_ProgramData* program, const uint8_t* bytes) {
     return 0;
 }
 
-int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre) {
-    if (pat == nullptr || pre == nullptr) return -1;
-    ByteReader r = SectionReader(pre);
+// Appends the program loop of one PAT section (four bytes per entry between
+// last_section_number and CRC_32) to `pat`. False when the loop is not whole entries.
+static bool AppendPrograms(TS_PAT* pat, const uint8_t* section, uint32_t total_length) {
+    if (total_length < 12 || (total_length - 12) % 4 != 0) return false;
+    for (uint32_t at = 8; at + 4 <= total_length - 4; at += 4) {
+        if (pat->program_count >= TS_MAX_PROGRAMS) {
+            pat->capacity_reached = 1;
+            break;
+        }
+        TS_PAT_GetProgramData(&pat->programs[pat->program_count++], section + at);
+    }
+    return true;
+}
+
+// Header fields of a PAT section, with an empty program loop.
+static void StartPAT(TS_PAT* pat, const uint8_t* section, uint32_t total_length) {
+    ByteReader r(section, total_length);
     ReadTableStart(r, pat);
     pat->transport_stream_id = ReadSyntaxFields(r, pat);
-
-    // Four bytes per entry between last_section_number and CRC_32; a final partial entry is
-    // still decoded, from bytes of the section. Entries beyond the record's room are dropped.
     pat->program_count = 0;
-    const int32_t loop = static_cast<int32_t>(pat->section_length) - 9;
-    for (int32_t offset = 0; offset < loop && pat->program_count < TS_MAX_PROGRAMS; offset += 4) {
-        uint8_t entry[4];
-        for (uint32_t k = 0; k < 4; ++k) entry[k] = r.peek(8u + static_cast<uint32_t>(offset) + k);
-        TS_PAT_GetProgramData(&pat->programs[pat->program_count++], entry);
-    }
+    pat->capacity_reached = 0;
+}
+
+int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre) {
+    if (pat == nullptr || pre == nullptr) return -1;
+    const ByteReader section = SectionReader(pre);
+    StartPAT(pat, pre->buffer, section.size);
+    const bool whole = AppendPrograms(pat, pre->buffer, section.size);
     pat->CRC_32 = SectionCRC(pre);
-    pat->decoded = 1;
-    return 0;
+    pat->decoded = whole ? 1 : 0;
+    return whole ? 0 : TS_TABLE_DAMAGED;
 }
 
 int32_t TS_PMT_GetStreamInfo(TS_StreamInfo* stream, const uint8_t* bytes, uint16_t available) {
@@ -39,10 +55,14 @@ int32_t TS_PMT_GetStreamInfo(TS_StreamInfo* stream, const uint8_t* bytes, uint16
     stream->elementary_PID = r.u16() & 0x1FFF;
     stream->ES_info_length = r.u16() & 0x0FFF;
     uint32_t end = 5u + stream->ES_info_length;
+    bool whole = !r.overrun && end <= available;
     if (end > available) end = available;
-    DecodeDescriptorLoop(bytes, 5, end, stream->descriptors, TS_MAX_DESCRIPTORS,
-                         &stream->descriptor_count);
-    return 0;
+    uint8_t full = 0;
+    if (!DecodeDescriptorLoop(bytes, 5, end, stream->descriptors, TS_MAX_DESCRIPTORS,
+                              &stream->descriptor_count, &full))
+        whole = false;
+    if (!whole) return TS_TABLE_DAMAGED;
+    return full ? 1 : 0;
 }
 
 int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pid) {
@@ -52,22 +72,38 @@ int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pi
     pmt->program_number = ReadSyntaxFields(r, pmt);
     pmt->PCR_PID = r.u16() & 0x1FFF;
     pmt->program_info_length = r.u16() & 0x0FFF;
+    pmt->capacity_reached = 0;
+    pmt->PID = pid;
 
-    // Both loops stay in front of the CRC_32, whatever the lengths claim.
+    // Both loops lie in front of the CRC_32; a length that claims more is damage.
     const uint32_t end = LoopEnd(pre);
-    uint32_t info_end = 12u + pmt->program_info_length;
-    if (info_end > end) info_end = end;
-    uint32_t pos = DecodeDescriptorLoop(pre->buffer, 12, info_end, pmt->descriptors,
-                                        TS_MAX_DESCRIPTORS, &pmt->descriptor_count);
+    const uint32_t info_end = 12u + pmt->program_info_length;
+    bool whole = !r.overrun && info_end <= end;
     pmt->stream_count = 0;
     pmt->elementary_PID_count = 0;
-    while (pos < end) {
+    if (whole)
+        whole = DecodeDescriptorLoop(pre->buffer, 12, info_end, pmt->descriptors, TS_MAX_DESCRIPTORS,
+                                     &pmt->descriptor_count, &pmt->capacity_reached);
+    for (uint32_t pos = info_end; whole && pos < end;) {
         const uint8_t* entry = pre->buffer + pos;
-        uint16_t available = static_cast<uint16_t>(end - pos);
-        if (available < 5) break;  // not even an entry header before the CRC_32
-        uint32_t es_info_length = ((entry[3] & 0x0Fu) << 8) | entry[4];
-        if (pmt->stream_count < TS_MAX_STREAMS)
-            TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], entry, available);
+        const uint32_t available = end - pos;
+        if (available < 5) {
+            whole = false;  // not even an entry header before the CRC_32
+            break;
+        }
+        const uint32_t es_info_length = ((entry[3] & 0x0Fu) << 8) | entry[4];
+        if (5u + es_info_length > available) {
+            whole = false;
+            break;
+        }
+        if (pmt->stream_count < TS_MAX_STREAMS) {
+            const int32_t r2 = TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], entry,
+                                                    static_cast<uint16_t>(5u + es_info_length));
+            if (r2 < 0) whole = false;
+            if (r2 == 1) pmt->capacity_reached = 1;
+        } else {
+            pmt->capacity_reached = 1;
+        }
         if (pmt->elementary_PID_count < TS_MAX_ELEMENTARY_PIDS) {
             pmt->elementary_stream_types[pmt->elementary_PID_count] = entry[0];
             pmt->elementary_PIDs[pmt->elementary_PID_count++] =
@@ -76,9 +112,8 @@ int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pi
         pos += 5u + es_info_length;
     }
     pmt->CRC_32 = SectionCRC(pre);
-    pmt->decoded = 1;
-    pmt->PID = pid;
-    return 0;
+    pmt->decoded = whole ? 1 : 0;
+    return whole ? 0 : TS_TABLE_DAMAGED;
 }
 
 int32_t TS_IsStreamPIDOfPMT(const TS_PMT* pmt, uint16_t pid) {
@@ -108,4 +143,57 @@ int32_t TS_GetCAPIDFromCAT(uint16_t* ca_pid, const TS_CAT* cat) {
     if (ca_pid == nullptr || cat == nullptr) return -1;
     *ca_pid = FirstCAPID(cat->descriptors, cat->descriptor_count);
     return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tables in several sections
+// ---------------------------------------------------------------------------------------------
+
+int32_t TS_TableSections_Initialise(TS_TableSections* table) {
+    if (table == nullptr) return -1;
+    table->collecting = 0;
+    table->version_number = 0;
+    table->last_section_number = 0;
+    table->held = 0;
+    return 0;
+}
+
+int32_t TS_TableSections_Add(TS_TableSections* table, const TS_PreSection* pre) {
+    if (table == nullptr || pre == nullptr) return -1;
+    const uint32_t n = SectionReader(pre).size;
+    if (n < 12) return TS_TABLE_DAMAGED;
+    const uint8_t* s = pre->buffer;
+    const uint8_t version = (s[5] >> 1) & 0x1F;
+    const uint8_t current_next = s[5] & 1;
+    const uint8_t number = s[6];
+    const uint8_t last = s[7];
+    if (number > last || n > TS_TABLE_SECTION_CAPACITY) return TS_TABLE_DAMAGED;
+    if (last >= TS_MAX_TABLE_SECTIONS) return TS_TABLE_DAMAGED;
+    if (!current_next) return 0;  // announced, not yet applicable
+    if (!table->collecting || version != table->version_number || last != table->last_section_number) {
+        // A new version (or a new layout of sections): collect it afresh.
+        table->collecting = 1;
+        table->version_number = version;
+        table->last_section_number = last;
+        table->held = 0;
+    }
+    table->length[number] = static_cast<uint16_t>(n);
+    std::memcpy(table->bytes[number], s, n);
+    table->held = static_cast<uint16_t>(table->held | (1u << number));
+    const uint32_t all = (1u << (last + 1u)) - 1u;
+    return (table->held & all) == all ? 1 : 0;
+}
+
+int32_t TS_PAT_FromTableSections(TS_PAT* pat, const TS_TableSections* table) {
+    if (pat == nullptr || table == nullptr) return -1;
+    const uint32_t all = (1u << (table->last_section_number + 1u)) - 1u;
+    if (!table->collecting || (table->held & all) != all) return TS_TABLE_DAMAGED;
+    StartPAT(pat, table->bytes[0], table->length[0]);
+    bool whole = true;
+    for (uint32_t k = 0; k <= table->last_section_number; ++k)
+        whole = AppendPrograms(pat, table->bytes[k], table->length[k]) && whole;
+    const uint8_t* crc = table->bytes[0] + table->length[0] - 4;
+    pat->CRC_32 = (uint32_t{crc[0]} << 24) | (uint32_t{crc[1]} << 16) | (uint32_t{crc[2]} << 8) | crc[3];
+    pat->decoded = whole ? 1 : 0;
+    return whole ? 0 : TS_TABLE_DAMAGED;
 }

@@ -15,73 +15,100 @@ namespace {
 constexpr uint64_t kPCRWrap = (uint64_t{1} << 33) * 300;  // 27 MHz ticks of a 33-bit base
 constexpr uint64_t kPCRJump = 27000000ull * 10;            // larger steps are discontinuities
 
+// The languages of one stream, from every descriptor that names some, taken in the order
+// of TS_LanguageSource and each code once.
+void CollectLanguages(TS_RunStream& s, const TS_StreamInfo& info, uint16_t pid) {
+    uint32_t codes[TS_MAX_LANGUAGES];
+    const uint32_t descriptors = info.descriptor_count < TS_MAX_DESCRIPTORS ? info.descriptor_count : TS_MAX_DESCRIPTORS;
+    for (int source = TS_LANGUAGE_ISO_639; source <= TS_LANGUAGE_SUPPLEMENTARY; ++source) {
+        for (uint32_t d = 0; d < descriptors; ++d) {
+            const TS_Descriptor& desc = info.descriptors[d];
+            if (TS_Descriptor_LanguageSource(&desc) != source) continue;
+            const uint32_t n = TS_Descriptor_GetLanguages(&desc, codes, TS_MAX_LANGUAGES);
+            for (uint32_t k = 0; k < n; ++k) {
+                bool known = false;
+                for (uint32_t j = 0; j < s.language_count; ++j) known = known || s.languages[j] == codes[k];
+                if (known) continue;
+                if (s.language_count >= TS_MAX_RUN_LANGUAGES) {
+                    NoteCapacity("PMT", pid, ts_detail::kLanguagesLimit);
+                    return;
+                }
+                s.languages[s.language_count++] = codes[k];
+            }
+        }
+    }
+}
+
 struct RunsSink {
     TS_RunReport* report;
     TS_SimpleData* data;
-    bool current = false;
+    const char* name;
+    int32_t current = -1;  // run the stream packets extend; -1: not reported
+    int32_t next = -1;
     bool warned = false;
 
-    TS_RunInfo& Run() { return report->runs[report->run_count - 1]; }
-
-    void Extend(const ScanPacket& p, uint64_t bytes) {
-        TS_RunInfo& r = Run();
-        r.last_packet = p.index;
-        r.end_byte = p.byte_offset + p.unit_size;
+    void Extend(int32_t run, uint64_t index, uint64_t end_byte, uint64_t bytes) {
+        if (run < 0) return;
+        TS_RunInfo& r = report->runs[run];
+        if (r.end_byte == 0) {  // the run's first packet
+            r.first_packet = index;
+            r.first_byte = end_byte - bytes;
+        }
+        r.last_packet = index;
+        r.end_byte = end_byte;
         r.bytes += bytes;
     }
 
-    void Start(uint32_t crc, const ScanPacket& p) {
+    void Start(uint32_t crc) {
         TS_RunInfo& r = report->runs[report->run_count++];
-        std::memset(&r, 0, sizeof r);
+        std::memset(&r, 0, offsetof(TS_RunInfo, streams));
         r.CRC_32 = crc;
-        r.first_packet = p.index;
-        r.first_byte = p.byte_offset;
         const TS_PMT& pmt = data->tPMT;
         for (uint32_t i = 0; i < pmt.elementary_PID_count && i < TS_MAX_ELEMENTARY_PIDS; ++i) {
             TS_RunStream& s = r.streams[r.stream_count++];
             s.PID = pmt.elementary_PIDs[i];
             s.stream_type = pmt.elementary_stream_types[i];
-            if (i >= pmt.stream_count || i >= TS_MAX_STREAMS) continue;  // no detailed record
-            const TS_StreamInfo& info = pmt.streams[i];
-            for (uint32_t d = 0; d < info.descriptor_count && d < TS_MAX_DESCRIPTORS; ++d) {
-                const TS_Descriptor& desc = info.descriptors[d];
-                if (desc.descriptor_tag != 10) continue;
-                uint32_t n = desc.descriptor_length / 4u;
-                for (uint32_t k = 0; k < n && k < TS_MAX_LANGUAGES && s.language_count < TS_MAX_RUN_LANGUAGES; ++k) {
-                    // Each code once, in order of appearance.
-                    uint32_t code = desc.ISO_639_language.languages[k].ISO_639_language_code;
-                    bool known = false;
-                    for (uint32_t j = 0; j < s.language_count; ++j) known = known || s.languages[j] == code;
-                    if (!known) s.languages[s.language_count++] = code;
-                }
-            }
+            s.language_count = 0;
+            if (i < pmt.stream_count && i < TS_MAX_STREAMS) CollectLanguages(s, pmt.streams[i], pmt.PID);
         }
     }
 
-    int32_t Section(uint32_t crc, const uint8_t*, uint32_t pat_size, const uint8_t (*)[TS_M2TS_PACKET_SIZE],
-                    uint16_t unit_count, uint16_t unit_size, const ScanPacket& p) {
-        if (report->run_count == 0 || Run().CRC_32 != crc) {
-            if (report->run_count >= TS_MAX_RUNS) {
-                if (!warned) std::fprintf(stderr, "Warning: more than %u PMT runs; later runs are not reported.\n", TS_MAX_RUNS);
-                warned = true;
-                current = false;
-                return 0;
-            }
-            Start(crc, p);
-            current = true;
+    int32_t Begin(uint32_t crc) {
+        if (current >= 0 && report->runs[current].CRC_32 == crc) {
+            next = current;
+            return 0;
         }
-        if (current) Extend(p, pat_size + uint64_t{unit_count} * unit_size);
+        next = -1;
+        if (report->run_count >= TS_MAX_RUNS) {
+            if (!warned)
+                std::fprintf(stderr, "Warning: %s holds more than %u PMT runs; later runs are not reported.\n", name,
+                             TS_MAX_RUNS);
+            warned = true;
+            return 0;
+        }
+        Start(crc);
+        next = report->run_count - 1;
         return 0;
     }
 
+    int32_t PATCopy(const uint8_t*, uint32_t size) {
+        if (next >= 0) report->runs[next].bytes += size;
+        return 0;
+    }
+    int32_t Carrier(const uint8_t*, uint32_t size, uint64_t index, uint64_t offset) {
+        Extend(next, index, offset + size, size);
+        return 0;
+    }
+    void End() { current = next; }
+
     int32_t Stream(const ScanPacket& p) {
-        if (!current) return 0;
-        Extend(p, p.unit_size);
+        if (current < 0) return 0;
+        Extend(current, p.index, p.byte_offset + p.unit_size, p.unit_size);
         if (p.header.PID == data->tPMT.PCR_PID && TS_Packet_HasPCR(p.bytes)) {
             TS_PCR pcr;
             TS_PCR_Import(&pcr, p.bytes + 5);
             uint64_t value = pcr.program_clock_reference_base * 300 + pcr.program_clock_reference_extension;
-            TS_RunInfo& r = Run();
+            TS_RunInfo& r = report->runs[current];
             if (r.has_pcr) {
                 uint64_t step = (value + kPCRWrap - r.pcr_last) % kPCRWrap;
                 if (step <= kPCRJump) r.pcr_ticks += step;
@@ -104,12 +131,15 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName) {
     report->packet_size = TS_PACKET_SIZE;
     InputFile input;
     if (OpenInput(&input, fileName) != 0) return -2;
-    RunsSink sink{report, &g_tSimpleData};
-    PMTWalk<RunsSink> walk(sink);
-    int32_t r = ScanFile(walk.data, input.fd, [&](const ScanPacket& p) {
+    RunsSink sink{report, &g_tSimpleData, fileName};
+    PMTWalk<RunsSink> walk(sink, fileName);
+    int32_t r = ScanFile(walk.data, input.fd, fileName, [&](const ScanPacket& p) {
         report->packet_size = p.unit_size;
         return walk.Handle(p);
     });
+    const int32_t released = walk.Release();
+    if (r == 0) r = released;
+    report->damage = g_tDamage;
     CloseInput(&input);
     return r;
 }
@@ -214,6 +244,23 @@ int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json
         }
         if (json) std::fputs("]}", stdout);
     }
-    if (json) std::fputs(report->run_count ? "\n]}\n" : "]}\n", stdout);
+    if (json) {
+        const TS_Damage& d = report->damage;
+        std::fputs(report->run_count ? "\n], " : "], ", stdout);
+        std::printf("\"damage\": {\"crc_failures\": %llu, \"crc_failures_by_pid\": {",
+                    static_cast<unsigned long long>(d.crc_failures));
+        bool first = true;
+        for (uint32_t pid = 0; pid < 8192; ++pid) {
+            if (d.crc_failures_by_PID[pid] == 0) continue;
+            std::printf("%s\"0x%04X\": %u", first ? "" : ", ", pid, d.crc_failures_by_PID[pid]);
+            first = false;
+        }
+        std::printf("}, \"damaged_sections\": %llu, \"continuity_breaks\": %llu, \"transport_errors\": %llu, "
+                    "\"bytes_skipped\": %llu, \"packets_dropped\": %llu, \"incomplete_last_packet\": %llu}}\n",
+                    static_cast<unsigned long long>(d.damaged_sections),
+                    static_cast<unsigned long long>(d.continuity_breaks),
+                    static_cast<unsigned long long>(d.transport_errors), static_cast<unsigned long long>(d.bytes_skipped),
+                    static_cast<unsigned long long>(d.packets_dropped), static_cast<unsigned long long>(d.incomplete_tail));
+    }
     return 0;
 }

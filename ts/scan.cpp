@@ -2,7 +2,9 @@
 // packet scan.
 #include "scan.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,28 +21,51 @@ static bool StrideHolds(const uint8_t* p, uint64_t n, uint64_t first, uint32_t s
 }
 
 uint32_t DetectUnitSize(const uint8_t* p, uint64_t n) {
-    // 188 wherever its stride holds over eight packets (fewer in a short file) anywhere at the
-    // start, so that junk in front of a 188-byte stream that happens to show the 192 pattern
-    // never wins; 192 only when its stride holds and the 188 one holds nowhere. Fewer than
-    // eight count only when the bytes at hand cannot hold more: near their end in a longer
-    // stream, two stray 0x47 188 bytes apart are common in 192-byte units.
+    // 188 wherever its stride holds over eight packets (fewer in a short input) anywhere at
+    // the start, so that junk in front of a 188-byte stream that happens to show another
+    // pattern never wins; 192 or 204 only when its stride holds and the 188 one holds nowhere.
+    // Fewer than eight count only when the bytes at hand cannot hold more: near their end in
+    // a longer stream, two stray 0x47 188 bytes apart are common in other units.
     const uint64_t window = n < (1u << 20) ? n : (1u << 20);
-    const bool short_file = n < 9u * TS_PACKET_SIZE;
-    bool m2ts = false;
+    const bool short_input = n < 9u * TS_RS_PACKET_SIZE;
+    auto holds = [&](uint64_t sync, uint32_t unit) {
+        const uint64_t first = sync - TS_UnitLead(unit);  // where the unit starts
+        const uint64_t whole = (n - first) / unit;
+        const uint32_t count = static_cast<uint32_t>(whole < 8 ? whole : 8);
+        return (count == 8 || (short_input && count >= 2)) && StrideHolds(p, n, sync, unit, count);
+    };
+    uint32_t other = 0;
     for (uint64_t off = 0; off < window; ++off) {
         if (p[off] != TS_SYNC_BYTE) continue;
-        uint64_t whole188 = (n - off) / TS_PACKET_SIZE;
-        uint32_t c188 = static_cast<uint32_t>(whole188 < 8 ? whole188 : 8);
-        if ((c188 == 8 || (short_file && c188 >= 2)) && StrideHolds(p, n, off, TS_PACKET_SIZE, c188))
-            return TS_PACKET_SIZE;
-        if (!m2ts && off >= 4) {
-            uint64_t whole192 = (n - (off - 4)) / TS_M2TS_PACKET_SIZE;
-            uint32_t c192 = static_cast<uint32_t>(whole192 < 8 ? whole192 : 8);
-            m2ts = (c192 == 8 || (short_file && c192 >= 2)) && StrideHolds(p, n, off, TS_M2TS_PACKET_SIZE, c192);
-        }
+        if (holds(off, TS_PACKET_SIZE)) return TS_PACKET_SIZE;
+        if (other == 0 && off >= 4 && holds(off, TS_M2TS_PACKET_SIZE)) other = TS_M2TS_PACKET_SIZE;
+        if (other == 0 && holds(off, TS_RS_PACKET_SIZE)) other = TS_RS_PACKET_SIZE;
     }
-    return m2ts ? TS_M2TS_PACKET_SIZE : TS_PACKET_SIZE;
+    return other ? other : TS_PACKET_SIZE;
 }
+
+namespace {
+
+ReadFunction g_pRead = nullptr;
+
+}  // namespace
+
+void SetReadFunction(ReadFunction function) { g_pRead = function; }
+
+ssize_t ReadInput(int fd, void* buffer, size_t length) {
+    for (;;) {
+        errno = 0;
+        const ssize_t got = g_pRead ? g_pRead(fd, buffer, length) : ::read(fd, buffer, length);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+void ReportReadFailure(const char* name, int error) {
+    std::fprintf(stderr, "Error: Failed read %s (%s).\n", name ? name : "input", std::strerror(error));
+}
+
+TS_Damage g_tDamage;
+uint8_t g_lu8LastCC[8192];
 
 namespace {
 
@@ -60,7 +85,33 @@ double Now() {
 
 }  // namespace
 
-void ScanBegin(int fd) {
+namespace {
+const char* g_pScanName = "";
+// PIDs already warned about, per limit (each limit is one of the library's constant texts).
+constexpr uint32_t kLimits = 8;
+const char* g_lpLimit[kLimits];
+uint8_t g_lu8CapacityNoted[kLimits][8192 / 8];
+}  // namespace
+
+void NoteCapacity(const char* table, uint16_t pid, const char* limit) {
+    uint32_t k = 0;
+    while (k < kLimits && g_lpLimit[k] != nullptr && g_lpLimit[k] != limit) ++k;
+    if (k == kLimits) k = kLimits - 1;
+    g_lpLimit[k] = limit;
+    uint8_t& byte = g_lu8CapacityNoted[k][(pid & 0x1FFF) / 8];
+    const uint8_t bit = static_cast<uint8_t>(1u << (pid % 8));
+    if (byte & bit) return;
+    byte |= bit;
+    std::fprintf(stderr, "Warning: the %s on PID 0x%04X of %s holds more than %s; the rest is not kept.\n", table,
+                 pid, g_pScanName, limit);
+}
+
+void ScanBegin(int fd, const char* name) {
+    g_pScanName = name ? name : "";
+    std::memset(g_lu8CapacityNoted, 0, sizeof g_lu8CapacityNoted);
+    std::memset(g_lpLimit, 0, sizeof g_lpLimit);
+    std::memset(&g_tDamage, 0, sizeof g_tDamage);
+    std::memset(g_lu8LastCC, 0xFF, sizeof g_lu8LastCC);
     Progress& p = g_progress;
     p.active = p.enabled && isatty(STDERR_FILENO);
     if (!p.active) return;
@@ -99,3 +150,55 @@ void ScanDone() {
 }  // namespace ts_detail
 
 void TS_SetProgress(bool enabled) { ts_detail::g_progress.enabled = enabled; }
+
+const TS_Damage* TS_GetDamage() { return &ts_detail::g_tDamage; }
+
+bool TS_Damage_Any(const TS_Damage* d) {
+    return d != nullptr && (d->crc_failures || d->damaged_sections || d->continuity_breaks ||
+                            d->transport_errors || d->bytes_skipped || d->packets_dropped ||
+                            d->incomplete_tail);
+}
+
+size_t TS_Damage_Format(char* buffer, size_t capacity, const TS_Damage* d) {
+    if (buffer == nullptr || capacity == 0) return 0;
+    buffer[0] = '\0';
+    if (d == nullptr) return 0;
+    size_t used = 0;
+    auto put = [&](const char* format, auto... values) {
+        if (used >= capacity - 1) return;
+        const int n = std::snprintf(buffer + used, capacity - used, format, values...);
+        if (n > 0) used += static_cast<size_t>(n) < capacity - used ? static_cast<size_t>(n) : capacity - used - 1;
+    };
+    auto part = [&](uint64_t count, const char* one, const char* many) {
+        if (count == 0) return;
+        put("%s%llu %s", used ? ", " : "", static_cast<unsigned long long>(count), count == 1 ? one : many);
+    };
+    if (d->crc_failures) {
+        part(d->crc_failures, "section failed its CRC_32", "sections failed their CRC_32");
+        put(" (");
+        bool first = true;
+        for (uint32_t pid = 0; pid < 8192; ++pid) {
+            if (d->crc_failures_by_PID[pid] == 0) continue;
+            put("%sPID 0x%04X: %u", first ? "" : ", ", pid, d->crc_failures_by_PID[pid]);
+            first = false;
+        }
+        put(")");
+    }
+    part(d->damaged_sections, "section with lengths past its end", "sections with lengths past their end");
+    part(d->continuity_breaks, "continuity break", "continuity breaks");
+    part(d->transport_errors, "packet with transport_error_indicator", "packets with transport_error_indicator");
+    part(d->packets_dropped, "packet cut short by lost bytes", "packets cut short by lost bytes");
+    part(d->bytes_skipped, "byte skipped to regain sync", "bytes skipped to regain sync");
+    if (d->incomplete_tail)
+        put("%san incomplete last packet (%llu bytes)", used ? ", " : "",
+            static_cast<unsigned long long>(d->incomplete_tail));
+    return used;
+}
+
+void TS_ReportDamage(const char* program, const char* fileName) {
+    const TS_Damage* d = TS_GetDamage();
+    if (!TS_Damage_Any(d)) return;
+    static char text[4096];
+    TS_Damage_Format(text, sizeof text, d);
+    std::fprintf(stderr, "%s: %s: damaged input: %s.\n", program, fileName ? fileName : "", text);
+}

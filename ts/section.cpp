@@ -3,6 +3,7 @@
 // (ISO/IEC 13818-1 2.4.4: pointer_field, continuity, section_length bounds, CRC_32).
 #include <cstring>
 
+#include "scan.h"
 #include "ts.h"
 
 int32_t TS_PreSection_Initialise(TS_PreSection* pre) {
@@ -111,9 +112,22 @@ bool TS_PreSection_IsIntact(const TS_PreSection* pre) {
 
 namespace {
 
+// The table_id a section of each PSI kind must carry (ISO/IEC 13818-1 table 2-31); private
+// sections take any.
+bool TableIdFits(TS_SectionKind kind, uint8_t table_id) {
+    switch (kind) {
+        case TS_SECTION_PAT: return table_id == 0x00;
+        case TS_SECTION_CAT: return table_id == 0x01;
+        case TS_SECTION_PMT: return table_id == 0x02;
+        case TS_SECTION_PRIVATE: return true;
+    }
+    return false;
+}
+
 struct Feed {
     TS_PreSection* pre;
     TS_SectionKind kind;
+    uint16_t pid;
     const uint8_t* unit;
     uint32_t unit_size;
     TS_SectionCarriers* carriers;
@@ -134,21 +148,28 @@ struct Feed {
             return false;
         }
         carriers->unit_size = static_cast<uint16_t>(unit_size);
+        carriers->index[carriers->count] = carriers->packet_index;
+        carriers->offset[carriers->count] = carriers->packet_offset;
         std::memcpy(carriers->units[carriers->count++], unit, unit_size);
         return true;
     }
 
     int32_t complete() {
-        TS_SectionEvent e{};
-        e.section = pre;
         // PSI tables always carry a CRC_32; private sections may be in the short form.
-        e.intact = kind == TS_SECTION_PRIVATE ? TS_PreSection_IsIntact(pre) : CRCChecks(pre);
-        if (carriers) {
-            e.units = carriers->units;
-            e.unit_count = carriers->count;
-            e.unit_size = carriers->unit_size;
+        const bool intact = kind == TS_SECTION_PRIVATE ? TS_PreSection_IsIntact(pre) : CRCChecks(pre);
+        int32_t r = 0;
+        if (!intact) {
+            ++ts_detail::g_tDamage.crc_failures;
+            ++ts_detail::g_tDamage.crc_failures_by_PID[pid & 0x1FFF];
+        } else if (TableIdFits(kind, pre->buffer[0]) && handler) {
+            TS_SectionEvent e{};
+            e.section = pre;
+            if (carriers) {
+                e.carriers = carriers;
+                e.unit_count = carriers->count;
+            }
+            r = handler(context, &e);
         }
-        int32_t r = handler ? handler(context, &e) : 0;
         if (carriers) carriers->count = 0;
         return r;
     }
@@ -160,11 +181,11 @@ int32_t TS_Packet_FeedSections(TS_PreSection* pre, TS_SectionKind kind, const TS
                                const uint8_t* unit, uint32_t unit_size,
                                TS_SectionCarriers* carriers, TS_SectionHandler handler,
                                void* context) {
-    if (pre == nullptr || header == nullptr || unit == nullptr || unit_size < TS_PACKET_SIZE ||
-        unit_size > TS_M2TS_PACKET_SIZE)
+    if (pre == nullptr || header == nullptr || unit == nullptr ||
+        (unit_size != TS_PACKET_SIZE && unit_size != TS_M2TS_PACKET_SIZE && unit_size != TS_RS_PACKET_SIZE))
         return -1;
-    const uint8_t* packet = unit + (unit_size - TS_PACKET_SIZE);
-    Feed f{pre, kind, unit, unit_size, carriers, handler, context};
+    const uint8_t* packet = unit + TS_UnitLead(unit_size);
+    Feed f{pre, kind, header->PID, unit, unit_size, carriers, handler, context};
     const uint8_t cc = header->continuity_counter;
 
     // A packet without payload carries no section bytes and leaves the counter alone.

@@ -52,18 +52,25 @@ inline uint16_t ReadSyntaxFields(ByteReader& r, Record* t) {
     return extension;
 }
 
-// Walks a descriptor loop from `pos` while it is below `end`, filling at most `capacity`
-// records (surplus descriptors are skipped); returns the position after the last one.
-inline uint32_t DecodeDescriptorLoop(const uint8_t* section, uint32_t pos, uint32_t end,
-                                     TS_Descriptor* records, uint32_t capacity, uint16_t* count) {
+// Walks the descriptor loop [pos, end) of `section`, filling at most `capacity` records
+// (`*full` is set when surplus descriptors are skipped). False when a descriptor runs past
+// the loop: its two header bytes, its descriptor_length, or the fixed fields of its body.
+inline bool DecodeDescriptorLoop(const uint8_t* section, uint32_t pos, uint32_t end,
+                                 TS_Descriptor* records, uint32_t capacity, uint16_t* count,
+                                 uint8_t* full) {
     *count = 0;
     while (pos < end) {
-        uint16_t available = static_cast<uint16_t>(end - pos);
-        uint8_t length = available >= 2 ? section[pos + 1] : 0;
-        if (*count < capacity) TS_GetDescriptor(&records[(*count)++], section + pos, available);
-        pos += 2u + length;
+        const uint32_t available = end - pos;
+        if (available < 2 || 2u + section[pos + 1] > available) return false;
+        if (*count < capacity) {
+            if (TS_GetDescriptor(&records[(*count)++], section + pos, static_cast<uint16_t>(available)) != 0)
+                return false;
+        } else {
+            *full = 1;
+        }
+        pos += 2u + section[pos + 1];
     }
-    return pos;
+    return true;
 }
 
 }  // namespace ts_detail

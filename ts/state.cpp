@@ -10,11 +10,24 @@ TS_SimpleData g_tSimpleData;
 char g_strString1[TS_NAME_CAPACITY];
 char g_strString2[TS_NAME_CAPACITY];
 
+// A PMT record is large (its stream records hold their descriptors); only what is read
+// before a decode fills it is cleared: the fields in front of the descriptor loops, the
+// counts and the fields behind the stream records.
+static void ClearPMT(TS_PMT* pmt) {
+    std::memset(static_cast<void*>(pmt), 0, offsetof(TS_PMT, descriptors));
+    pmt->stream_count = 0;
+    std::memset(reinterpret_cast<uint8_t*>(pmt) + offsetof(TS_PMT, CRC_32), 0,
+                sizeof(TS_PMT) - offsetof(TS_PMT, CRC_32));
+}
+
 int32_t TS_Initialise(TS_Data* data) {
     if (data == nullptr) return -1;
-    // Everything but the stream bytes, which are never read beyond u64Size: clearing 32 MiB
-    // at every start would cost time and resident memory for nothing.
-    std::memset(static_cast<void*>(data), 0, offsetof(TS_Data, lu8Stream));
+    // Everything but the stream bytes, which are never read beyond u64Size, and the bodies of
+    // the PMT records: clearing tens of MiB at every start would cost time and resident
+    // memory for nothing.
+    std::memset(static_cast<void*>(data), 0, offsetof(TS_Data, ltPMT));
+    for (TS_PMT& pmt : data->ltPMT) ClearPMT(&pmt);
+    std::memset(static_cast<void*>(data->ltPCR), 0, offsetof(TS_Data, lu8Stream) - offsetof(TS_Data, ltPCR));
     data->u16PIDCount = 0;
     std::memset(data->lu16PIDList, 0, sizeof data->lu16PIDList);
     TS_PreSection_Initialise(&data->tCATPreSection);
@@ -27,7 +40,9 @@ int32_t TS_Initialise(TS_Data* data) {
 
 int32_t TS_InitialiseSimple(TS_SimpleData* data) {
     if (data == nullptr) return -1;
-    std::memset(static_cast<void*>(data), 0, offsetof(TS_SimpleData, lu8Stream));
+    std::memset(static_cast<void*>(data), 0, offsetof(TS_SimpleData, tPMT));
+    ClearPMT(&data->tPMT);
+    std::memset(static_cast<void*>(&data->tPCR), 0, offsetof(TS_SimpleData, lu8Stream) - offsetof(TS_SimpleData, tPCR));
     TS_PreSection_Initialise(&data->tPATPreSection);
     TS_PreSection_Initialise(&data->tPMTPreSection);
     TS_PreSection_Initialise(&data->tPrivatePreSection);

@@ -15,13 +15,19 @@
 
 inline constexpr uint32_t TS_PACKET_SIZE = 188;
 inline constexpr uint32_t TS_M2TS_PACKET_SIZE = 192;  // 4-byte TP_extra_header + 188
+inline constexpr uint32_t TS_RS_PACKET_SIZE = 204;    // 188 + 16-byte trailer (parity)
+inline constexpr uint32_t TS_MAX_UNIT_SIZE = TS_RS_PACKET_SIZE;
 inline constexpr uint8_t TS_SYNC_BYTE = 0x47;
 inline constexpr uint64_t TS_READ_CHUNK = 33554432;  // 32 MiB
 inline constexpr uint64_t TS_STREAM_CAPACITY = TS_READ_CHUNK + TS_PACKET_SIZE;
 inline constexpr uint32_t TS_SECTION_CAPACITY = 2928;  // 16 packets of 183 bytes
-inline constexpr uint32_t TS_MAX_PROGRAMS = 16;
+// Entries of a PAT: one section holds up to 253, a table of several sections more.
+inline constexpr uint32_t TS_MAX_PROGRAMS = 256;
 inline constexpr uint32_t TS_MAX_DESCRIPTORS = 32;
-inline constexpr uint32_t TS_MAX_STREAMS = 16;
+// Detailed stream records of a PMT (a Blu-ray clip names some forty streams).
+inline constexpr uint32_t TS_MAX_STREAMS = 64;
+// PMTs the full decoder state follows at once, one per PMT PID and program_number.
+inline constexpr uint32_t TS_MAX_PMT_SLOTS = 64;
 // Every elementary_PID of a PMT is kept, also beyond the 16 detailed stream records, so that
 // no stream of a large PMT is lost: a section of 2928 bytes holds at most 582 entries.
 inline constexpr uint32_t TS_MAX_ELEMENTARY_PIDS = 582;
@@ -38,6 +44,16 @@ inline constexpr int32_t TS_SECTION_WRAP_BREAK = -2;   // last counter 15, this 
 inline constexpr int32_t TS_SECTION_CC_BREAK = -3;     // counter is not last + 1
 inline constexpr int32_t TS_SECTION_TOO_SHORT = -4;    // section_length below the minimum
 inline constexpr int32_t TS_SECTION_TOO_LONG = -5;     // section does not fit the buffer
+
+// Result of a table decoder whose lengths run past the section: nothing is claimed decoded.
+inline constexpr int32_t TS_TABLE_DAMAGED = -2;
+// Result of every driver whose input could not be read to its end (reported on standard
+// error; outputs written so far are kept).
+inline constexpr int32_t TS_READ_FAILED = -6;
+
+// Where the 188-byte transport packet lies in a unit of `unit_size` bytes: behind the 4-byte
+// header of a 192-byte unit, at the start of a 188- or 204-byte one.
+constexpr uint32_t TS_UnitLead(uint32_t unit_size) { return unit_size == TS_M2TS_PACKET_SIZE ? 4u : 0u; }
 
 // ---------------------------------------------------------------------------------------------
 // Packet reader
@@ -145,40 +161,72 @@ bool TS_PreSection_IsIntact(const TS_PreSection* pre);
 enum TS_SectionKind : uint8_t { TS_SECTION_PAT, TS_SECTION_CAT, TS_SECTION_PMT, TS_SECTION_PRIVATE };
 
 // The packets that carried the section completed last, for writers that copy a section's
-// packets whole. Each slot holds one packet unit (188 or 192 bytes).
+// packets whole. Each slot holds one packet unit (188, 192 or 204 bytes) with the index and
+// the input offset that the caller gave for it.
 inline constexpr uint32_t TS_MAX_CARRIERS = 24;
 struct TS_SectionCarriers {
     uint16_t count;        // packets of the section in progress or just completed
     uint16_t unit_size;    // bytes per held packet
-    uint8_t units[TS_MAX_CARRIERS][TS_M2TS_PACKET_SIZE];
+    uint64_t packet_index;   // set by the caller before each feed: the packet's index ...
+    uint64_t packet_offset;  // ... and its offset in the input
+    uint64_t index[TS_MAX_CARRIERS];
+    uint64_t offset[TS_MAX_CARRIERS];
+    uint8_t units[TS_MAX_CARRIERS][TS_MAX_UNIT_SIZE];
 };
 
-// What TS_Packet_FeedSections reports for each section a packet completes.
+// What TS_Packet_FeedSections reports for each section a packet completes and accepts.
 struct TS_SectionEvent {
     const TS_PreSection* section;   // holds the whole section
-    bool intact;                    // CRC-32 checks (or short form)
     // Packets that carried the section, oldest first, the current one last (only when a
     // carrier record was given; else count 0).
-    const uint8_t (*units)[TS_M2TS_PACKET_SIZE];
+    const TS_SectionCarriers* carriers;
     uint16_t unit_count;
-    uint16_t unit_size;
 };
 
 using TS_SectionHandler = int32_t (*)(void* context, const TS_SectionEvent* event);
 
-// The one place that assigns a packet's bytes to sections (ISO/IEC 13818-1 2.4.4):
+// The one place that assigns a packet's bytes to sections and accepts them (ISO/IEC 13818-1
+// 2.4.4): a section reaches `handler` only when it is intact (its CRC-32 checks; short-form
+// private sections carry none) and its table_id is that of its kind (0x00 PAT, 0x01 CAT, 0x02
+// PMT; any for private sections). Sections failing their CRC-32 are counted as damage of the
+// scan in progress, by PID.
 // payload after the header and any adaptation field; a packet without payload carries
 // nothing and leaves the continuity counter alone; with payload_unit_start_indicator the
 // pointer_field's bytes finish the section in progress and sections start at the pointed
 // position, several back to back until 0xFF stuffing; continuation packets contribute their
-// whole payload. `handler` runs for each completed section, in order; a non-zero result of
+// whole payload. `handler` runs for each accepted section, in order; a non-zero result of
 // it stops the packet and is returned. `unit`/`unit_size` is the packet as held in the
-// stream (192 bytes for M2TS, the TS packet at its last 188 bytes), copied into `carriers`
-// when that is given.
+// stream (a 188-, 192- or 204-byte unit, the TS packet at TS_UnitLead), copied into
+// `carriers` when that is given.
 int32_t TS_Packet_FeedSections(TS_PreSection* pre, TS_SectionKind kind, const TS_Header* header,
                                const uint8_t* unit, uint32_t unit_size,
                                TS_SectionCarriers* carriers, TS_SectionHandler handler,
                                void* context);
+
+// ---------------------------------------------------------------------------------------------
+// Damage
+// ---------------------------------------------------------------------------------------------
+
+// What the packet scan in progress (or the last one) found damaged in its input and dropped.
+struct TS_Damage {
+    uint64_t crc_failures;       // sections dropped because their CRC_32 does not check
+    uint64_t damaged_sections;   // sections dropped because their lengths run past their end
+    uint64_t continuity_breaks;  // continuity_counter jumps without discontinuity_indicator
+    uint64_t transport_errors;   // packets with transport_error_indicator set
+    uint64_t bytes_skipped;      // bytes outside every packet, skipped to regain sync
+    uint64_t packets_dropped;    // packets cut short by lost bytes (the next one began inside)
+    uint64_t incomplete_tail;    // bytes of an incomplete last packet, dropped
+    uint32_t crc_failures_by_PID[8192];
+};
+
+const TS_Damage* TS_GetDamage();
+bool TS_Damage_Any(const TS_Damage* damage);
+// The damage as one line of text without its end of line ("2 sections failed their CRC_32
+// (PID 0x003C: 2), 5 continuity breaks"); empty when nothing was damaged. Returns the
+// length written (cut to `capacity` - 1).
+size_t TS_Damage_Format(char* buffer, size_t capacity, const TS_Damage* damage);
+// When the last scan met damage: "PROGRAM: FILE: damaged input: ..." on standard error.
+void TS_ReportDamage(const char* program, const char* fileName);
 
 // ---------------------------------------------------------------------------------------------
 // Descriptors
@@ -270,8 +318,10 @@ struct TS_Descriptor {
 };
 
 // Decode the descriptor at `bytes`, whose tag and length bytes and body lie within the first
-// `available` bytes. A body shorter than its fixed layout reads zeros past `available`, never
-// beyond. The ...GetXxx decoders return -2 for another tag.
+// `available` bytes. A body whose fixed fields run past `available` reads zeros there, never
+// beyond, and the result is TS_DESCRIPTOR_OVERRUN. The ...GetXxx decoders return -2 for
+// another tag.
+inline constexpr int32_t TS_DESCRIPTOR_OVERRUN = -3;
 int32_t TS_GetDescriptor(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetVideoStream(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetAudioStream(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
@@ -300,6 +350,19 @@ int32_t TS_Descriptor_GetSTD(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
 int32_t TS_Descriptor_GetIBP(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 
+// Descriptors that name languages, in the order a stream's languages are taken from them.
+enum TS_LanguageSource : int8_t {
+    TS_LANGUAGE_NONE = -1,
+    TS_LANGUAGE_ISO_639 = 0,        // ISO_639_language_descriptor (0x0A)
+    TS_LANGUAGE_SUBTITLING = 1,     // DVB subtitling_descriptor (0x59)
+    TS_LANGUAGE_TELETEXT = 2,       // DVB teletext_descriptor (0x56)
+    TS_LANGUAGE_SUPPLEMENTARY = 3,  // DVB supplementary_audio_descriptor (extension 0x06 of 0x7F)
+};
+TS_LanguageSource TS_Descriptor_LanguageSource(const TS_Descriptor* d);
+// The ISO 639 codes (24 bits each) a decoded descriptor names, in its order; returns how many
+// were written, at most `capacity`. 0 for a descriptor that names none.
+uint32_t TS_Descriptor_GetLanguages(const TS_Descriptor* d, uint32_t* codes, uint32_t capacity);
+
 // ---------------------------------------------------------------------------------------------
 // PAT and PMT
 // ---------------------------------------------------------------------------------------------
@@ -325,6 +388,7 @@ struct TS_PAT {
     TS_ProgramData programs[TS_MAX_PROGRAMS];
     uint32_t CRC_32;
     uint8_t decoded;
+    uint8_t capacity_reached;  // the table held more entries than `programs` keeps
 };
 
 struct TS_StreamInfo {
@@ -360,15 +424,43 @@ struct TS_PMT {
     uint16_t elementary_PID_count;
     uint16_t elementary_PIDs[TS_MAX_ELEMENTARY_PIDS];
     uint8_t elementary_stream_types[TS_MAX_ELEMENTARY_PIDS];  // stream_type of each
+    uint8_t capacity_reached;  // streams or descriptors beyond the records were not detailed
 };
 
+// The table decoders return TS_TABLE_DAMAGED, and leave `decoded` clear, when a length of
+// the section runs past its end (a partial PAT entry, a descriptor or ES_info loop beyond the
+// CRC_32, a descriptor whose fixed fields lie past its loop).
 int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre);
 int32_t TS_PAT_GetProgramData(TS_ProgramData* program, const uint8_t* bytes);
 int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pid);
 // `available`: bytes readable from `bytes` within the section (entry and its descriptors).
+// 1 when descriptors beyond the record's room were skipped; TS_TABLE_DAMAGED when the entry
+// runs past `available`.
 int32_t TS_PMT_GetStreamInfo(TS_StreamInfo* stream, const uint8_t* bytes, uint16_t available);
 int32_t TS_IsStreamPIDOfPMT(const TS_PMT* pmt, uint16_t pid);
 int32_t TS_GetCAPIDFromPMT(uint16_t* ca_pid, const TS_PMT* pmt);
+
+// The sections of one version of a PAT or CAT, collected until the table is whole
+// (ISO/IEC 13818-1 2.4.4.3, 2.4.4.6): a table in several sections is applied once every
+// section 0 to last_section_number of one version is in, and a section with
+// current_next_indicator 0 (not yet applicable) is not applied.
+inline constexpr uint32_t TS_MAX_TABLE_SECTIONS = 16;
+inline constexpr uint32_t TS_TABLE_SECTION_CAPACITY = 1024;  // section_length at most 1021
+struct TS_TableSections {
+    uint8_t collecting;           // a version is being collected
+    uint8_t version_number;
+    uint8_t last_section_number;
+    uint16_t held;                // bit n: section n is held
+    uint16_t length[TS_MAX_TABLE_SECTIONS];
+    uint8_t bytes[TS_MAX_TABLE_SECTIONS][TS_TABLE_SECTION_CAPACITY];
+};
+int32_t TS_TableSections_Initialise(TS_TableSections* table);
+// Adds a whole, intact section. 1: the table of its version is whole (also when this section
+// repeats one already held); 0: more sections are needed, or the section is not applicable;
+// TS_TABLE_DAMAGED: a section_number beyond last_section_number, or beyond what is held.
+int32_t TS_TableSections_Add(TS_TableSections* table, const TS_PreSection* pre);
+// Decode a whole table: the header of section 0, the entries of every section in order.
+int32_t TS_PAT_FromTableSections(TS_PAT* pat, const TS_TableSections* table);
 
 // ---------------------------------------------------------------------------------------------
 // CAT, PCR and private sections
@@ -389,6 +481,7 @@ struct TS_CAT {
     TS_Descriptor descriptors[TS_MAX_DESCRIPTORS];
     uint32_t CRC_32;
     uint8_t decoded;
+    uint8_t capacity_reached;
 };
 
 struct TS_PCR {
@@ -416,6 +509,7 @@ struct TS_Section {
 };
 
 int32_t TS_CAT_FromPreSection(TS_CAT* cat, const TS_PreSection* pre);
+int32_t TS_CAT_FromTableSections(TS_CAT* cat, const TS_TableSections* table);
 int32_t TS_GetCAPIDFromCAT(uint16_t* ca_pid, const TS_CAT* cat);
 // Reads packet bytes 5 to 11 (`bytes` points at byte 5).
 int32_t TS_PCR_Import(TS_PCR* pcr, const uint8_t* bytes);
@@ -435,9 +529,14 @@ struct TS_Data {
     TS_PAT tPAT;
     TS_PreSection tCATPreSection;
     TS_CAT tCAT;
-    TS_PreSection ltPMTPreSection[TS_MAX_PROGRAMS];
-    TS_PMT ltPMT[TS_MAX_PROGRAMS];
-    TS_PCR ltPCR[TS_MAX_PROGRAMS];
+    // PMT slots, each following one program of the PAT: the PMT PID and program_number it
+    // belongs to (slots are taken as programs appear and freed when the PAT drops them).
+    uint16_t u16PMTSlotCount;
+    uint16_t lu16PMTSlotPID[TS_MAX_PMT_SLOTS];
+    uint16_t lu16PMTSlotProgram[TS_MAX_PMT_SLOTS];
+    TS_PreSection ltPMTPreSection[TS_MAX_PMT_SLOTS];
+    TS_PMT ltPMT[TS_MAX_PMT_SLOTS];
+    TS_PCR ltPCR[TS_MAX_PMT_SLOTS];
     TS_PreSection tPrivatePreSection;
     TS_Section tPrivateSection;
     TS_PreSection tEMMPreSection;
@@ -497,11 +596,13 @@ uint32_t GetCRC32(uint32_t crc, const uint8_t* data, uint64_t length);
 // PMT survey and split
 // ---------------------------------------------------------------------------------------------
 
+// One distinct PMT of a recording (its CRC_32) with every run of it together.
 struct TS_PMTSplitEntry {
     uint32_t u32CRC32;
-    uint16_t u16Repeat;
-    uint64_t u64Size;
+    uint16_t u16Repeat;  // earlier entries with the same CRC_32: always 0, entries are distinct
+    uint64_t u64Size;    // bytes the split writes for the PMT, all its runs together
     int32_t nFile;
+    uint32_t u32Runs;    // runs of the PMT
 };
 
 struct TS_PMTSplitTable {
@@ -509,8 +610,8 @@ struct TS_PMTSplitTable {
     TS_PMTSplitEntry ltEntry[256];
 };
 
-// Survey: the runs of PMTs of `fileName` (one program followed), with the bytes the split
-// writer writes for each. 0 done; -1 null argument; -2 input does not open (message on
+// Survey: the distinct PMTs of `fileName` (one program followed), in order of first
+// appearance, with their runs and the bytes the split writer writes for each. 0 done; -1 null argument; -2 input does not open (message on
 // standard error); -3 a PAT with more than two entries (scan stopped, runs so far kept).
 int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName);
 // Split writer: every PMT into a file of its own (`all`), or the PMT with CRC_32 `crc` into
@@ -524,7 +625,7 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
 // Run report: the runs of the survey with where they lie in the input, their PCR time range
 // and their streams.
 inline constexpr uint32_t TS_MAX_RUNS = 256;
-inline constexpr uint32_t TS_MAX_RUN_LANGUAGES = 8;
+inline constexpr uint32_t TS_MAX_RUN_LANGUAGES = 16;
 struct TS_RunStream {
     uint16_t PID;
     uint8_t stream_type;
@@ -543,9 +644,10 @@ struct TS_RunInfo {
     TS_RunStream streams[TS_MAX_ELEMENTARY_PIDS];
 };
 struct TS_RunReport {
-    uint32_t packet_size;  // 188, or 192 for M2TS input
+    uint32_t packet_size;  // 188, 192 (M2TS) or 204
     uint16_t run_count;
     TS_RunInfo runs[TS_MAX_RUNS];
+    TS_Damage damage;      // what the scan found damaged
 };
 // Fills `report` from one pass over `fileName` with the survey's rules. Results as for
 // TS_CheckPMTSplit.
