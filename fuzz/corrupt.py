@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Corruption run: seeded mutations of a window of each stream, each run through the
-commands built with the sanitizers. A mutation fails when a command crashes (a sanitizer
-report, a signal, an unexpected exit status) or hangs, when a file it writes holds partial
-packets or a packet without its sync byte, when the survey's size of a PMT (exact, from
-pmt-sizes; in MiB, from the listing; per run, from the run report's JSON) differs from the
-bytes -a, -l or a CRC split write for it, or when that JSON does not parse.
+commands built with the sanitizers. The streams are those of --streams and of its real/
+folder (captures in 188-, 192- and 204-byte units). A mutation fails when a command crashes
+(a sanitizer report, a signal, an unexpected exit status) or hangs; when a file it writes is
+not a subsequence of the mutated input's packets (streams.Index: whole units, each a packet
+of the input as the resynchronisation rule of streams.py reads it, in input order, each once;
+PID 0 also a well-formed PAT of the command's own); when the survey's size of a PMT (exact,
+from pmt-sizes; in MiB, from the listing; per run, from the run report's JSON) differs from
+the bytes -a, -l or a CRC split write for it; or when that JSON does not parse.
 
 Usage: corrupt.py --bin DIR --sizes PMT_SIZES [--streams DIR] [--count N] [--seed S]
                   [--budget SECONDS] [--jobs N] [--failures DIR]
@@ -66,14 +69,14 @@ def byte_smash(data, unit, rng):
 
 def insert_bytes(data, unit, rng):
     at = rng.randrange(len(data) + 1)
-    n = rng.choice([1, 3, 4, 100, 187, 188, 192, 400])
+    n = rng.choice([1, 3, 4, 16, 100, 187, 188, 192, 204, 400])
     junk = bytes(rng.choice([0x47, rng.randrange(256)]) for _ in range(n))
     return data[:at] + junk + data[at:], "insert %d bytes at %d" % (n, at)
 
 
 def delete_bytes(data, unit, rng):
     at = rng.randrange(len(data))
-    n = rng.choice([1, 4, 100, 187, 188, 192, 1000])
+    n = rng.choice([1, 4, 16, 100, 187, 188, 192, 204, 1000])
     return data[:at] + data[at + n:], "delete %d bytes at %d" % (n, at)
 
 
@@ -115,12 +118,13 @@ def mutate(data, unit, rng):
 
 
 class Checker:
-    def __init__(self, args, workdir, input_name, unit):
+    def __init__(self, args, workdir, input_name, data, unit):
         self.args = args
         self.dir = workdir
         self.input = os.path.join(workdir, input_name)
         self.base = os.path.splitext(self.input)[0]
         self.unit = unit
+        self.index = streams.Index(streams.Stream(data, unit))
         self.runs = 0
         self.problems = []
 
@@ -147,17 +151,12 @@ class Checker:
         return sorted(f for f in os.listdir(self.dir) if os.path.join(self.dir, f) != self.input)
 
     def check_packets(self, name, files):
-        """Every file holds whole units, each with 0x47 at its sync position."""
-        lead = self.unit - 188
+        """Every file holds only packets of the input, in input order, each once."""
         for f in files:
             with open(os.path.join(self.dir, f), "rb") as h:
-                data = h.read()
-            if len(data) % self.unit:
-                self.problems.append("%s: %s holds %d bytes, not whole %d-byte packets" % (name, f, len(data), self.unit))
-                continue
-            bad = next((k for k in range(lead, len(data), self.unit) if data[k] != 0x47), None)
-            if bad is not None:
-                self.problems.append("%s: %s has no sync byte at %d" % (name, f, bad))
+                why = self.index.check(h.read())
+            if why:
+                self.problems.append("%s: %s: %s" % (name, f, why))
 
     def clean(self):
         for f in self.outputs():
@@ -281,9 +280,13 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--failures", default="corrupt-failures", help="where failing inputs are kept")
     args = ap.parse_args()
+    args.bin, args.sizes = os.path.abspath(args.bin), os.path.abspath(args.sizes)
 
-    paths = sorted(os.path.join(args.streams, f) for f in os.listdir(args.streams)
-                   if f.endswith(".ts") or f.endswith(".m2ts")) if os.path.isdir(args.streams) else []
+    paths = []
+    for folder in (args.streams, os.path.join(args.streams, "real")):
+        if os.path.isdir(folder):
+            paths += sorted(os.path.join(folder, f) for f in os.listdir(folder)
+                            if f.endswith(".ts") or f.endswith(".m2ts"))
     seeds_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "seeds")
     if not paths:
         print("corrupt: no streams in %s; using the seeds of %s" % (args.streams, seeds_dir))
@@ -308,7 +311,7 @@ def main():
         input_name = "rec" + os.path.splitext(name)[1]
         with open(os.path.join(workdir, input_name), "wb") as f:
             f.write(mutated)
-        c = Checker(args, workdir, input_name, unit)
+        c = Checker(args, workdir, input_name, mutated, unit)
         c.check(rng)
         with lock:
             totals["mutations"] += 1

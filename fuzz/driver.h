@@ -19,6 +19,10 @@
 
 namespace fuzz {
 
+// Offset of the sync byte in a unit: after the 4-byte header of a 192-byte unit, first in a
+// 188-byte unit and in a 204-byte one (the packet, then a 16-byte trailer).
+inline uint32_t SyncOffset(uint32_t unit) { return unit == TS_M2TS_PACKET_SIZE ? 4 : 0; }
+
 // Stops the run loudly: libFuzzer records the input as a crash.
 [[noreturn]] inline void Finding(const char* what, const char* detail = "") {
     std::fprintf(stderr, "FINDING: %s %s\n", what, detail);
@@ -86,7 +90,7 @@ public:
                 ssize_t n = ::read(fd, buffer, sizeof buffer);
                 if (n <= 0) break;
                 for (ssize_t k = 0; k < n; ++k, ++at)
-                    if (at % unit == unit - TS_PACKET_SIZE && buffer[k] != TS_SYNC_BYTE)
+                    if (at % unit == SyncOffset(unit) && buffer[k] != TS_SYNC_BYTE)
                         Finding("output packet without sync byte:", path.c_str());
             }
             ::close(fd);
@@ -122,7 +126,7 @@ inline Scratch& TheScratch() {
 // ends within one packet of `unit` bytes gets its last four bytes recomputed. Sections that
 // span packets keep what they have (the seeds carry intact ones).
 inline void FixSectionCRCs(uint8_t* data, size_t size, uint32_t unit) {
-    const uint32_t lead = unit - TS_PACKET_SIZE;
+    const uint32_t lead = SyncOffset(unit);
     size_t first = 0;
     while (first + lead < size && data[first + lead] != TS_SYNC_BYTE) ++first;
     for (size_t off = first; off + unit <= size; off += unit) {
@@ -169,8 +173,8 @@ inline uint32_t PrepareInput(const uint8_t* data, size_t size, uint8_t* options)
         for (size_t k = 0; k < count; ++k) {
             uint8_t* u = file + k * unit;
             std::memset(u, 0xFF, unit);
-            std::memset(u, 0, unit - TS_PACKET_SIZE);
-            uint8_t* p = u + (unit - TS_PACKET_SIZE);
+            std::memset(u, 0, SyncOffset(unit));
+            uint8_t* p = u + SyncOffset(unit);
             p[0] = TS_SYNC_BYTE;
             p[1] = 0x1F;
             p[2] = 0xFF;

@@ -2,7 +2,8 @@
 # make_corpus.sh OUTDIR [STREAMS_DIR]: seed corpora for the fuzz targets, one folder per
 # target under OUTDIR. Small pieces (a few KB: the start, each PMT change from the PAT before
 # it, the PSI packets) of the streams in STREAMS_DIR (default ../shared/streams beside the
-# repository), plus the seeds kept in fuzz/seeds. Nothing here is committed.
+# repository) and in its real/ folder of captures (188-, 192- and 204-byte units), plus the
+# seeds kept in fuzz/seeds. Nothing here is committed.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 out="${1:?usage: make_corpus.sh OUTDIR [STREAMS_DIR]}"
@@ -27,7 +28,9 @@ prefixes = {
     "dump": [b"\x00"],
 }
 pieces = []
-files = sorted(glob.glob(os.path.join(streams_dir, "*.ts")) + glob.glob(os.path.join(streams_dir, "*.m2ts")))
+files = []
+for folder in (streams_dir, os.path.join(streams_dir, "real")):
+    files += sorted(glob.glob(os.path.join(folder, "*.ts")) + glob.glob(os.path.join(folder, "*.m2ts")))
 for path in files:
     with open(path, "rb") as f:
         data = f.read(16 << 20)  # the changes lie in the first few MB

@@ -88,6 +88,9 @@ fuzz_all() {
 
 corrupt() {
   local count="${1:-4000}" budget="${2:-270}"
+  # The oracle the run checks outputs with, on its own cases first.
+  python3 "$root/fuzz/streams_test.py" >"$work/streams_test.log" 2>&1 \
+    || { cat "$work/streams_test.log"; echo "hostile input: the oracle's own tests fail"; return 1; }
   python3 "$root/fuzz/corrupt.py" --bin "$san_build" --sizes "$fuzz_build/fuzz/pmt-sizes" \
     --streams "$streams" --count "$count" --budget "$budget" --jobs "$jobs" \
     --failures "$work/corrupt-failures"
