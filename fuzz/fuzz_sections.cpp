@@ -1,12 +1,14 @@
 // The section assembler with every decoder behind it. Byte 0 of the input chooses options:
 //   bit 0   record the carrying packets (TS_SectionCarriers)
 //   bit 1   packets of 192 bytes (a 4-byte extra header before each)
+//   bit 4   (without bit 1) packets of 204 bytes (a 16-byte trailer after each)
 //   bits 2-3 which assembly packets on PIDs other than 0 and 1 feed: PMT, private, by bit 0
 //           of the PID, by bit 4 of the PID
 //   bit 7   the rest is not packets but raw imports: records of [kind][cc][length:2][bytes],
 //           the length arbitrary and clamped to what remains
-// Every completed section, intact or not, goes through all four table decoders, the lookups
-// and (when the dump is built) the table printers.
+// Every section the assembler accepts goes through all four table decoders, the collection of
+// tables in several sections, the lookups, the language lists and (when the dump is built)
+// the table printers.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,7 @@ TS_PAT g_pat;
 TS_PMT g_pmt;
 TS_CAT g_cat;
 TS_Section g_section;
+TS_TableSections g_tables;
 
 #ifdef VELKARIN_FUZZ_DUMP
 // The public descriptor printers on each decoded descriptor: the general ones, the tag's
@@ -65,6 +68,16 @@ void DecodeAll(const TS_PreSection* pre, uint16_t pid) {
     for (uint16_t i = 0; i < g_pmt.stream_count; ++i)
         if (g_pmt.streams[i].descriptor_count > TS_MAX_DESCRIPTORS) __builtin_trap();
 
+    if (TS_TableSections_Add(&g_tables, pre) == 1) {
+        TS_PAT_FromTableSections(&g_pat, &g_tables);
+        TS_CAT_FromTableSections(&g_cat, &g_tables);
+        if (g_pat.program_count > TS_MAX_PROGRAMS || g_cat.descriptor_count > TS_MAX_DESCRIPTORS) __builtin_trap();
+    }
+    uint32_t codes[TS_MAX_LANGUAGES];
+    for (uint16_t i = 0; i < g_pmt.stream_count && i < TS_MAX_STREAMS; ++i)
+        for (uint16_t k = 0; k < g_pmt.streams[i].descriptor_count && k < TS_MAX_DESCRIPTORS; ++k)
+            if (TS_Descriptor_GetLanguages(&g_pmt.streams[i].descriptors[k], codes, TS_MAX_LANGUAGES) > TS_MAX_LANGUAGES)
+                __builtin_trap();
     uint16_t ca = 0;
     TS_GetCAPIDFromPMT(&ca, &g_pmt);
     TS_GetCAPIDFromCAT(&ca, &g_cat);
@@ -100,19 +113,19 @@ int32_t OnSection(void* context, const TS_SectionEvent* e) {
     // The carriers are whole packets: read them all.
     uint32_t sum = 0;
     for (uint16_t i = 0; i < e->unit_count; ++i)
-        for (uint16_t k = 0; k < e->unit_size; ++k) sum += e->units[i][k];
+        for (uint16_t k = 0; k < e->carriers->unit_size; ++k) sum += e->carriers->units[i][k];
     if (sum == 0xFFFFFFFFu) __builtin_trap();
     DecodeAll(pre, static_cast<Context*>(context)->pid);
     return 0;
 }
 
 void FeedPackets(const uint8_t* data, size_t size, uint8_t options) {
-    const uint32_t unit = (options & 2) ? TS_M2TS_PACKET_SIZE : TS_PACKET_SIZE;
-    const uint32_t lead = unit - TS_PACKET_SIZE;
+    const uint32_t unit = (options & 2) ? TS_M2TS_PACKET_SIZE : (options & 0x10) ? TS_RS_PACKET_SIZE : TS_PACKET_SIZE;
+    const uint32_t lead = TS_UnitLead(unit);
     const bool carry = options & 1;
     const uint8_t route = (options >> 2) & 3;
     for (size_t off = 0; off + unit <= size; off += unit) {
-        uint8_t bytes[TS_M2TS_PACKET_SIZE];
+        uint8_t bytes[TS_MAX_UNIT_SIZE];
         std::memcpy(bytes, data + off, unit);
         bytes[lead] = TS_SYNC_BYTE;
         TS_Header header;
@@ -171,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     for (auto& pre : g_pre) TS_PreSection_Initialise(&pre);
     for (auto& c : g_carriers) c.count = 0;
+    TS_TableSections_Initialise(&g_tables);
     const uint8_t options = data[0];
     if (options & 0x80) RawImports(data + 1, size - 1);
     else FeedPackets(data + 1, size - 1, options);

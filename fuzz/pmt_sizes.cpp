@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
             if (table.ltEntry[k].u32CRC32 == table.ltEntry[i].u32CRC32) total += table.ltEntry[k].u64Size;
         std::printf("%08X %llu\n", table.ltEntry[i].u32CRC32, total);
     }
-    std::printf("result %d\nruns %u\n", r, table.u16Count);
+    unsigned runs = 0;
+    for (uint16_t i = 0; i < table.u16Count; ++i) runs += table.ltEntry[i].u32Runs;
+    std::printf("result %d\nruns %u\n", r, runs);
     return r == -2 ? 1 : 0;
 }

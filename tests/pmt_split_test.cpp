@@ -2,8 +2,12 @@
 // here (where the expected output is a list of input packets) and on the shared streams.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <unistd.h>
+
 #include "files.h"
 #include "mux.h"
+#include "scan.h"
 #include "ts.h"
 
 using namespace tsb;
@@ -148,16 +152,135 @@ TEST(PMTSplit, SectionSpanningTwoPacketsIsWrittenWhole) {
     ExpectOneRun(m, {pat, pmt[0], pmt[1], m.Es(kVideo, true), m.Es(0x211)}, TrailingU32(big));  // 0x211: the 18th audio
 }
 
-TEST(PMTSplit, CorruptedPMTNeitherStartsARunNorIsWritten) {
-    Mux m;
-    size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
-    size_t pmt = m.Section(kPMT, PmtA());
+TEST(PMTSplit, SectionsThatAreNotIntactPMTsNeitherStartARunNorAreWritten) {
     Bytes bad = PmtB();
     bad[bad.size() - 6] ^= 0x01;  // a flipped bit in the stream loop: the CRC no longer checks
-    m.Section(kPMT, bad);
-    std::vector<size_t> expect{pat, pmt, m.Es(kVideo), m.Es(kAudio)};
-    m.Es(kAudio2);  // named only by the corrupted section
-    ExpectOneRun(m, expect, TrailingU32(PmtA()));
+    // Another table on the PMT PID with a valid CRC, naming the same streams as B.
+    Bytes other = PmtB();
+    other[0] = 0xC0;
+    FixCrc(other);
+    for (const Bytes& section : {bad, other}) {
+        Mux m;
+        size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+        size_t pmt = m.Section(kPMT, PmtA());
+        m.Section(kPMT, section);
+        std::vector<size_t> expect{pat, pmt, m.Es(kVideo), m.Es(kAudio)};
+        m.Es(kAudio2);  // named only by the refused section
+        ExpectOneRun(m, expect, TrailingU32(PmtA()));
+    }
+}
+
+// A PMT section over several packets is written whole once it checks; the packets of the
+// program that come between its packets are held and written between them, so a piece keeps
+// input order; a packet that ends one section and starts the next of the same PMT is written
+// once. A packet shared by sections of two PMTs goes to each PMT's piece.
+TEST(PMTSplit, EveryPacketOnceAndInInputOrder) {
+    std::vector<Stream> streams{{0x1B, kVideo, {}}};
+    for (uint16_t i = 0; i < 18; ++i) streams.push_back({0x03, static_cast<uint16_t>(0x200 + i), LanguageDescriptor({{"jpn", 0}})});
+    const Bytes big = PmtSection(1, kVideo, {}, streams);
+    streams.push_back({0x03, kAudio, {}});
+    const Bytes other = PmtSection(1, kVideo, {}, streams, 3);
+    ASSERT_GT(big.size(), 184u);
+    for (const bool same : {true, false}) {
+        SCOPED_TRACE(same ? "two sections of one PMT" : "sections of two PMTs");
+        Mux m;
+        const size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+        const auto first = m.Psi(kPMT, {big});
+        ASSERT_EQ(first.size(), 2u);
+        const size_t v1 = m.Es(kVideo);
+        // Two sections back to back in three packets, with video packets between them.
+        auto q = Packetize({.pid = kPMT, .first_cc = m.cc[kPMT]}, {big, same ? big : other});
+        ASSERT_EQ(q.size(), 3u);
+        m.cc[kPMT] = static_cast<uint8_t>((m.cc[kPMT] + 3) & 15);
+        std::vector<size_t> at, video;
+        for (const Packet& p : q) {
+            at.push_back(m.packets.size());
+            m.packets.push_back(p);
+            video.push_back(m.Es(kVideo));
+        }
+        Split f(m.File());
+        static TS_PMTSplitTable table;
+        ASSERT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), 0);
+        std::vector<size_t> a{pat, first[0], first[1], v1, pat, at[0], video[0], at[1]};
+        std::vector<size_t> b;
+        if (same) {
+            a.insert(a.end(), {pat, video[1], at[2], video[2]});
+        } else {
+            a.push_back(video[1]);  // A is current until the section of B is whole
+            b = {pat, at[1], at[2], video[2]};
+        }
+        ASSERT_EQ(table.u16Count, same ? 1 : 2);
+        EXPECT_EQ(table.ltEntry[0].u64Size, a.size() * 188);
+        if (!same) { EXPECT_EQ(table.ltEntry[1].u64Size, b.size() * 188); }
+        ASSERT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), 0);
+        EXPECT_EQ(f.Output(TrailingU32(big)), m.Pick(a));
+        if (!same) { EXPECT_EQ(f.Output(TrailingU32(other)), m.Pick(b)); }
+    }
+}
+
+// A section given up when the next one starts (here its first packet promises more than ever
+// comes): the packets held while it was collected go out before the next section's packets.
+TEST(PMTSplit, PacketsHeldForASectionGivenUpKeepTheirPlace) {
+    Mux m;
+    const size_t pat = m.Section(0, PatSection(1, {{1, kPMT}}));
+    const size_t pmt = m.Section(kPMT, PmtA());
+    Bytes longer = PmtA();
+    SetSectionLength(longer, 400);  // continues, says its header; the next packet starts anew
+    m.packets.push_back(PsiStartPacket({.pid = kPMT, .cc = m.cc[kPMT]}, 0, longer));
+    m.cc[kPMT] = static_cast<uint8_t>((m.cc[kPMT] + 1) & 15);
+    const size_t v1 = m.Es(kVideo), v2 = m.Es(kAudio);
+    const size_t again = m.Section(kPMT, PmtA());
+    const size_t v3 = m.Es(kVideo);
+    ExpectOneRun(m, {pat, pmt, v1, v2, pat, again, v3}, TrailingU32(PmtA()));
+}
+
+// A read that fails part-way is reported and fails the split; what was written stays.
+ssize_t FailAfter(int fd, void* buffer, size_t length);
+uint64_t g_readable = 0;
+ssize_t FailAfter(int fd, void* buffer, size_t length) {
+    if (g_readable == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (length > g_readable) length = g_readable;
+    const ssize_t got = ::read(fd, buffer, length);
+    if (got > 0) g_readable -= static_cast<uint64_t>(got);
+    if (got > 0 && g_readable % 3 == 1) {  // an interruption first, retried
+        static bool interrupted = false;
+        interrupted = !interrupted;
+        if (interrupted) {
+            ::lseek(fd, -got, SEEK_CUR);
+            g_readable += static_cast<uint64_t>(got);
+            errno = EINTR;
+            return -1;
+        }
+    }
+    return got;
+}
+
+TEST(PMTSplit, AFailedReadIsReportedAndTheFilesWrittenStay) {
+    ABA s;
+    Split f(s.m.File());
+    static TS_PMTSplitTable table;
+    g_readable = 10 * 188;
+    ts_detail::SetReadFunction(FailAfter);
+    testing::internal::CaptureStderr();
+    const int32_t survey = TS_CheckPMTSplit(&table, f.input.c_str());
+    g_readable = 10 * 188;
+    const int32_t split = TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ts_detail::SetReadFunction(nullptr);
+    EXPECT_EQ(survey, TS_READ_FAILED);
+    EXPECT_EQ(split, TS_READ_FAILED);
+    EXPECT_EQ(err, "Error: Failed read " + f.input + " (Input/output error).\n"
+                   "Error: Failed read " + f.input + " (Input/output error).\n");
+    // The first ten packets hold A's first run up to its PCR packet.
+    const std::vector<size_t> read(s.a.begin(), s.a.begin() + 6);
+    EXPECT_EQ(f.Output(TrailingU32(PmtA())), s.m.Pick(read));
+    ASSERT_EQ(table.u16Count, 1);
+    EXPECT_EQ(table.ltEntry[0].u64Size, read.size() * 188);
+    // Without the failure the same split succeeds.
+    EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), 0);
 }
 
 TEST(PMTSurvey, ProgramFollowedIsEntryOneElseEntryZero) {

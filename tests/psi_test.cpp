@@ -85,7 +85,7 @@ TEST(Pat, PartialEntryAndMoreProgramsThanTheRecordHolds) {
 
     // 20 programs (a DVB multiplex) are all kept; beyond the record's 256, the rest is cut and
     // the record says so.
-    for (const uint16_t n : {20, 300}) {
+    for (const uint16_t n : {uint16_t{20}, uint16_t{300}}) {
         std::vector<tsb::Program> progs;
         for (uint16_t i = 0; i < n; ++i) progs.push_back({static_cast<uint16_t>(i + 1), static_cast<uint16_t>(0x100 + i)});
         s = tsb::PatSection(1, progs);

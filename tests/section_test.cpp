@@ -256,7 +256,7 @@ TEST(FeedSections, OnlyIntactSectionsOfTheirTableAreHandedOn) {
         tsb::SectionSink sink(r.kind);
         sink.FeedAll(tsb::Packetize({.pid = r.pid}, {r.section}));
         EXPECT_EQ(sink.done.size(), r.handed ? 1u : 0u) << int(r.kind) << " table_id " << int(r.section[0]);
-        if (r.handed) EXPECT_EQ(sink.done[0].section, r.section);
+        if (r.handed) { EXPECT_EQ(sink.done[0].section, r.section); }
         EXPECT_EQ(damage->crc_failures - failures, r.failed ? 1u : 0u);
         EXPECT_EQ(damage->crc_failures_by_PID[r.pid] - on_pid, r.failed ? 1u : 0u);
     }

@@ -125,8 +125,6 @@ Packet Numbered(uint32_t n) {
     return tsb::MakePacket({.pid = static_cast<uint16_t>(0x20 + n % 0x1000), .cc = static_cast<uint8_t>(n & 15)}, payload);
 }
 
-Bytes AsBytes(const Packet& p) { return Bytes(p.begin(), p.end()); }
-
 struct Seen {
     uint64_t index, offset;
     uint32_t unit_size;
@@ -153,9 +151,10 @@ std::vector<Seen> Scan(Container* c, const Bytes& file, int32_t* result = nullpt
 // 16-byte trailer behind (204), neither holding 0x47.
 Bytes Unit(uint32_t n, uint32_t unit) {
     const Packet p = Numbered(n);
-    Bytes u(p.begin(), p.end());
-    if (unit == 192) u.insert(u.begin(), {0x00, 0x01, 0x02, static_cast<uint8_t>(n)});
-    if (unit == 204) u.insert(u.end(), 16, static_cast<uint8_t>(0xA0 + n % 16));
+    Bytes u;
+    if (unit == 192) u = {0x00, 0x01, 0x02, static_cast<uint8_t>(n)};
+    u.insert(u.end(), p.begin(), p.end());
+    if (unit == 204) u.resize(u.size() + 16, static_cast<uint8_t>(0xA0 + n % 16));
     return u;
 }
 
@@ -220,8 +219,8 @@ TEST(Scan, ResynchronisationByConfirmedStarts) {
                           Bytes(want.begin(), want.begin() + TS_UnitLead(unit) + 188)) << i;
             }
             const TS_Damage* d = TS_GetDamage();
-            if (r.skipped >= 0) EXPECT_EQ(d->bytes_skipped, uint64_t(r.skipped));
-            if (r.dropped >= 0) EXPECT_EQ(d->packets_dropped, uint64_t(r.dropped));
+            if (r.skipped >= 0) { EXPECT_EQ(d->bytes_skipped, uint64_t(r.skipped)); }
+            if (r.dropped >= 0) { EXPECT_EQ(d->packets_dropped, uint64_t(r.dropped)); }
             EXPECT_EQ(d->incomplete_tail, uint64_t(r.tail));
         }
     }

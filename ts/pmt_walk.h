@@ -151,7 +151,9 @@ struct PMTWalk {
         const uint32_t crc = pmt.CRC_32;
         // A packet that ended the last section of this PMT and starts this one is written once.
         const uint16_t first = have_last && crc == last_crc && e->unit_count > 0 && c.index[0] == last_index ? 1 : 0;
-        int32_t r = 0;
+        // Packets held for a section given up before this one began go out first.
+        int32_t r = w.hold.ReleaseBefore(0, c.index[0], [this](const ScanPacket& p) { return sink.Stream(p); });
+        if (r != 0) return r;
         if (first < e->unit_count) {
             have_last = true;
             last_index = c.index[e->unit_count - 1];
@@ -160,7 +162,7 @@ struct PMTWalk {
             for (uint16_t k = 0; k < w.saved_count && r == 0; ++k) r = sink.PATCopy(w.saved[k], w.saved_unit_size);
             if (r == 0)
                 r = w.hold.Merge(
-                    0, e->unit_count, first,
+                    0, c, e->unit_count, first,
                     [&](uint16_t k) { return sink.Carrier(c.units[k], c.unit_size, c.index[k], c.offset[k]); },
                     [this](const ScanPacket& p) { return sink.Stream(p); });
             sink.End();
@@ -198,7 +200,7 @@ struct PMTWalk {
             return 0;
         }
         if (Collecting()) {
-            if (w.hold.Hold(0, w.pmt_carriers.count, p)) return 0;
+            if (w.hold.Hold(0, p)) return 0;
             if (!hold_full_noted)
                 std::fprintf(stderr,
                              "Warning: a PMT section of %s is spread over more than %u packets; it is not written.\n",

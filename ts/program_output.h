@@ -51,13 +51,14 @@ struct SplitIO {
     // Writes the completed section of `pmt` into `slot` with what was held for it.
     int32_t WriteSection(uint32_t slot, ProgramPMT& pmt, const TS_SectionEvent* e) {
         const TS_SectionCarriers& c = *e->carriers;
+        if (e->unit_count == 0) return 0;
         const uint16_t first = pmt.have_last && e->unit_count > 0 && c.index[0] == pmt.last_index ? 1 : 0;
         if (e->unit_count > 0) {
             pmt.have_last = true;
             pmt.last_index = c.index[e->unit_count - 1];
         }
         return hold.Merge(
-            static_cast<uint16_t>(slot), e->unit_count, first,
+            static_cast<uint16_t>(slot), c, e->unit_count, first,
             [&](uint16_t k) { return WriteOutput(slot, c.units[k], c.unit_size); },
             [slot](const ScanPacket& p) { return WriteOutput(slot, p.unit, p.unit_size); });
     }
@@ -72,7 +73,7 @@ struct SplitIO {
     // A stream packet for `slot`: held while the program's PMT section is collected.
     int32_t Route(uint32_t slot, ProgramPMT& pmt, const ScanPacket& p, const char* name) {
         if (pmt.Collecting()) {
-            if (hold.Hold(static_cast<uint16_t>(slot), pmt.carriers.count, p)) return 0;
+            if (hold.Hold(static_cast<uint16_t>(slot), p)) return 0;
             if (!hold_full_noted)
                 std::fprintf(stderr, "Warning: a PMT section of %s is spread over more packets than are held; it is not written.\n",
                              name);

@@ -337,13 +337,18 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
             int32_t released = s.io.Release(e);
             if (released != 0) r = released;
         }
-    if (r == 0 || r == TS_READ_FAILED)
+    if (r == 0 || r == TS_READ_FAILED) {
+        // The programs of the PAT that never had an intact PMT, on one line.
+        bool any = false;
         for (uint32_t e = 0; e < g_tPNSplitData.u16Count; ++e) {
             const TS_PNSplitEntry& entry = g_tPNSplitData.ltEntry[e];
-            if (!entry.u8Written)
-                std::fprintf(stderr, "Warning: program %u (PMT PID 0x%04X) of %s had no intact PMT; no file was written for it.\n",
-                             entry.u16ProgramNumber, entry.u16PMTPID, fileName);
+            if (entry.u8Written) continue;
+            std::fprintf(stderr, "%s program %u (PMT PID 0x%04X)", any ? "," : "Warning: no intact PMT for", entry.u16ProgramNumber,
+                         entry.u16PMTPID);
+            any = true;
         }
+        if (any) std::fprintf(stderr, " in %s; no file was written for them.\n", fileName);
+    }
     for (TS_PNSplitEntry& entry : g_tPNSplitData.ltEntry) entry.nFile = -1;
     int32_t closed = ts_detail::CloseAllOutputs();
     ts_detail::CloseInput(&s.io.input);
