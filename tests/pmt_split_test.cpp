@@ -236,7 +236,15 @@ TEST(BaseFileName, CutsTheExtensionOfTheFileNameOnly) {
     EXPECT_EQ(base("rec.2024.ts"), "rec.2024");
     EXPECT_EQ(base("movie"), "movie");
     EXPECT_EQ(base(""), "");
+    // A leading full stop belongs to the name of a hidden file; a later one cuts.
     EXPECT_EQ(base(".ts"), ".ts");
+    EXPECT_EQ(base("d/.ts"), "d/.ts");
+    EXPECT_EQ(base("d\\.ts"), "d\\.ts");
+    EXPECT_EQ(base("d/..ts"), "d/..ts");
+    EXPECT_EQ(base("d/.hidden.ts"), "d/.hidden");
+    EXPECT_EQ(base(".a.b.ts"), ".a.b");
+    EXPECT_EQ(base("d.x/.ts"), "d.x/.ts");
+    EXPECT_EQ(base("d/x.ts"), "d/x");
     EXPECT_EQ(base("a.b\\c"), "a.b\\c");
     EXPECT_EQ(base("dir.d/file"), "dir.d/file");
     EXPECT_EQ(base("dir.d/file.ts"), "dir.d/file");

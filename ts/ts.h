@@ -553,7 +553,8 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName);
 // Writes the report of `fileName` on standard output, as text or as one JSON document.
 int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);
 
-// Base of the output names: `src` cut at its last full stop after the last '/' or '\'.
+// Base of the output names: `src` cut at its last full stop after the last '/' or '\',
+// leading full stops of the file name being part of it ("d/.ts" stays whole).
 // -2: the name does not fit `capacity` bytes (dst left empty).
 int32_t GetBaseFileName(char* dst, const char* src, size_t capacity = TS_NAME_CAPACITY);
 
