@@ -352,12 +352,12 @@ TEST(ProgramSplitFile, RefusedAndFailingOutputs) {
     m.Section(0x100, Pmt(1, 0x101, {0x101}));
     Es(m, 0x101, 400);
     const std::string in = dir.Write("rec.ts", m), one = dir / "rec_1_0_0.ts", two = dir / "rec_2_0_0.ts";
-    // An output name taken by a directory; the file opened before the failure is kept.
+    // An output name taken by a directory: the file begun before the failure is removed too.
     fs::create_directory(two);
-    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }), "Error: Failed open " + two + ".\n");
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }),
+              "Error: Failed open " + two + ".\nError: not written: " + one + ", " + two + ".\n");
     fs::remove(two);
-    EXPECT_TRUE(fs::exists(one));
-    fs::remove(one);
+    EXPECT_EQ(dir.Files(), std::set<std::string>{"rec.ts"});
     // An output that is the input itself, under another name: refused, the input intact.
     fs::create_hard_link(in, one);
     EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }), "Error: Failed open " + one + ".\n");
@@ -535,12 +535,15 @@ TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
     r = Command({in, "0x100", "/dev/full"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
-    // -a: an output name taken by a directory; the file made before it is kept and named.
+    // -a: an output name taken by a directory; the file begun before it is removed, and not
+    // printed as written.
     fs::create_directory(dir / "rec_20_0_0.ts");
     r = Command({in, "-a"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\n");
-    EXPECT_EQ(r.out, dir / "rec_10_0_0.ts\n");
+    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\nError: not written: " + dir / "rec_10_0_0.ts" +
+                         ", " + dir / "rec_20_0_0.ts" + ".\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(dir / "rec_10_0_0.ts"));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -155,7 +155,7 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
     sink.output_name = all ? nullptr : outputName;
     PMTWalk<WriterSink> walk(sink);
     int32_t r = walk.Run(input.fd);
-    int32_t closed = CloseAllOutputs();
+    int32_t closed = FinishOutputs(r);
     CloseInput(&input);
     if (written) *written = sink.table;
     if (r == 0 && closed != 0) r = closed;

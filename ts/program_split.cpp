@@ -68,9 +68,10 @@ int32_t OpenSlot(uint32_t slot, const char* name, const char* message = nullptr)
     return 0;
 }
 
-// Ends a driver: every output closed, then the input. The first failure is the result.
+// Ends a driver: every output completed (or, after a failure, removed), then the input
+// closed. The first failure is the result.
 int32_t Finish(int32_t result) {
-    int32_t closed = ts_detail::CloseAllOutputs();
+    int32_t closed = ts_detail::FinishOutputs(result);
     ts_detail::CloseInput(&s_tInput);
     if (result == kStop) result = 0;
     return result != 0 ? result : closed;

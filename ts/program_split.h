@@ -49,7 +49,8 @@ int32_t TS_PAT_ToPacket(uint8_t* packet, const TS_Header* header, const TS_PAT* 
 // PAT (the network entry, when the input has one, and the program's own entry) for every
 // intact PAT section, then its program's PMT, PCR, CA and elementary stream packets, each
 // packet once and unchanged. -1: null name; -2: the input does not open; -3: an output does
-// not open (or is the input); -5: a write failed. `opened` hears of every file opened.
+// not open (or is the input); -5: a write failed. After a failure the files not completed
+// by then are removed (output.h). `opened` hears of every file opened.
 int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened = nullptr,
                             void* context = nullptr);
 
