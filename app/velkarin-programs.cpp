@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ts.h"
 
@@ -72,25 +73,20 @@ int List(const char* file) {
     return kStatusOk;
 }
 
-// The names of the files written, one per line, printed once the split is over.
-struct Names {
-    std::string text;
-    uint32_t count = 0;
-};
+// The names of the files opened, in the order they were created; printed once the split is
+// over.
+using Names = std::vector<std::string>;
 
-void OnOpened(void* context, const char* name) {
-    Names* names = static_cast<Names*>(context);
-    names->text += name;
-    names->text += '\n';
-    ++names->count;
-}
+void OnOpened(void* context, const char* name) { static_cast<Names*>(context)->emplace_back(name); }
 
 int SplitAll(const char* file) {
     Names names;
     int32_t r = TS_ProgramSplitFile(file, &OnOpened, &names);
-    // Files made before a failure stay on disk: they are named too.
-    std::fwrite(names.text.data(), 1, names.text.size(), stdout);
-    if ((r == 0 || r == TS_READ_FAILED) && names.count == 0) {
+    // After a failure, files completed before it stay on disk and are named; the others were
+    // removed.
+    for (const std::string& name : names)
+        if (!TS_OutputNotWritten(name.c_str())) std::printf("%s\n", name.c_str());
+    if ((r == 0 || r == TS_READ_FAILED) && names.empty()) {
         std::fprintf(stderr, "Error: no program of %s had an intact PMT; nothing written.\n", file);
         return kStatusFailed;
     }

@@ -23,10 +23,12 @@ void PrintUsage() {
     std::puts("-l : Output most large PMT and streams.");
 }
 
-// Hexadecimal CRC-32, with an optional 0x or 0X; the last eight digits count.
+// Hexadecimal CRC-32, with an optional 0x or 0X; the last eight digits count. At least one
+// digit.
 bool ParseCRC(const char* text, uint32_t* crc) {
     const char* p = text;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+    if (*p == '\0') return false;
     uint32_t value = 0;
     for (; *p; ++p) {
         uint32_t digit;
@@ -125,7 +127,7 @@ int Run(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[2], "-l") == 0) return SplitLargest(input);
     uint32_t crc = 0;
     if (!ParseCRC(argv[2], &crc)) {
-        std::puts("Error: invalid PMT CRC32.");
+        std::fputs("Error: invalid PMT CRC32.\n", stderr);
         return kInvalidCRC;
     }
     return SplitCRC(input, crc, argc == 4 ? argv[3] : nullptr);

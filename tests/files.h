@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
@@ -74,15 +75,17 @@ struct Result {
     std::string out, err;
 };
 
-// Runs a built command of the project (VELKARIN_BIN_DIR/<name>) with `args`, in `cwd`,
-// with standard output sent to `stdout_path` when given (to test write failures).
-inline Result RunCommand(const std::string& name, const std::vector<std::string>& args,
-                  const fs::path& cwd = {}, const std::string& stdout_path = {}) {
-    ScratchDir capture;
-    fs::path out = stdout_path.empty() ? capture / "out" : fs::path(stdout_path);
-    fs::path err = capture / "err";
+// Starts a built command of the project (VELKARIN_BIN_DIR/<name>) with `args`, in `cwd`,
+// its standard output and error sent to `out` and `err`, SIGINT, SIGTERM and SIGHUP at their
+// defaults.
+inline pid_t StartCommand(const std::string& name, const std::vector<std::string>& args, const fs::path& cwd,
+                          const fs::path& out, const fs::path& err) {
     pid_t pid = ::fork();
     if (pid == 0) {
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
         int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -97,12 +100,22 @@ inline Result RunCommand(const std::string& name, const std::vector<std::string>
         ::execv(bin.c_str(), argv.data());
         ::_exit(127);
     }
+    return pid;
+}
+
+// Runs a built command with `args`, in `cwd`, with standard output sent to `stdout_path`
+// when given (to test write failures).
+inline Result RunCommand(const std::string& name, const std::vector<std::string>& args,
+                  const fs::path& cwd = {}, const std::string& stdout_path = {}) {
+    ScratchDir capture;
+    fs::path out = stdout_path.empty() ? capture / "out" : fs::path(stdout_path);
+    pid_t pid = StartCommand(name, args, cwd, out, capture / "err");
     Result r;
     int status = 0;
     ::waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (stdout_path.empty()) r.out = ReadText(out);
-    r.err = ReadText(err);
+    r.err = ReadText(capture / "err");
     return r;
 }
 

@@ -314,8 +314,9 @@ TEST(PMTSurvey, PATWithThreeEntriesStopsTheScan) {
     EXPECT_EQ(TS_CheckPMTSplit(&table, f.input.c_str()), -3);
     ASSERT_EQ(table.u16Count, 1);
     EXPECT_EQ(table.ltEntry[0].u64Size, 3u * 188);  // the runs before the stop are kept
+    // The split stops there; the pieces up to that PAT are whole and kept.
     EXPECT_EQ(TS_PMTSplitFile(f.input.c_str(), 1, 0, nullptr), -3);
-    EXPECT_EQ(f.Output(TrailingU32(PmtA())).size(), 3u * 188);  // files already written are kept
+    EXPECT_EQ(f.Output(TrailingU32(PmtA())).size(), 3u * 188);
 }
 
 TEST(PMTSplit, FailuresOfInputAndOutputs) {
@@ -361,7 +362,15 @@ TEST(BaseFileName, CutsTheExtensionOfTheFileNameOnly) {
     EXPECT_EQ(base("rec.2024.ts"), "rec.2024");
     EXPECT_EQ(base("movie"), "movie");
     EXPECT_EQ(base(""), "");
+    // A leading full stop belongs to the name of a hidden file; a later one cuts.
     EXPECT_EQ(base(".ts"), ".ts");
+    EXPECT_EQ(base("d/.ts"), "d/.ts");
+    EXPECT_EQ(base("d\\.ts"), "d\\.ts");
+    EXPECT_EQ(base("d/..ts"), "d/..ts");
+    EXPECT_EQ(base("d/.hidden.ts"), "d/.hidden");
+    EXPECT_EQ(base(".a.b.ts"), ".a.b");
+    EXPECT_EQ(base("d.x/.ts"), "d.x/.ts");
+    EXPECT_EQ(base("d/x.ts"), "d/x");
     EXPECT_EQ(base("a.b\\c"), "a.b\\c");
     EXPECT_EQ(base("dir.d/file"), "dir.d/file");
     EXPECT_EQ(base("dir.d/file.ts"), "dir.d/file");

@@ -370,12 +370,12 @@ TEST(ProgramSplitFile, RefusedAndFailingOutputs) {
     m.Section(0x200, Pmt(2, 0x201, {0x201}));
     Es(m, 0x101, 400);
     const std::string in = dir.Write("rec.ts", m), one = dir / "rec_1_0_0.ts", two = dir / "rec_2_0_0.ts";
-    // An output name taken by a directory; the file opened before the failure is kept.
+    // An output name taken by a directory: the file begun before the failure is removed too.
     fs::create_directory(two);
-    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }), "Error: Failed open " + two + ".\n");
+    EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }),
+              "Error: Failed open " + two + ".\nError: not written: " + one + ", " + two + ".\n");
     fs::remove(two);
-    EXPECT_TRUE(fs::exists(one));
-    fs::remove(one);
+    EXPECT_EQ(dir.Files(), std::set<std::string>{"rec.ts"});
     // An output that is the input itself, under another name: refused, the input intact.
     fs::create_hard_link(in, one);
     EXPECT_EQ(StderrOf([&] { EXPECT_EQ(SplitAll(in), -3); }), "Error: Failed open " + one + ".\n");
@@ -649,12 +649,15 @@ TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
     r = Command({in, "0x100", "/dev/full"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("/dev/full"), std::string::npos) << r.err;
-    // -a: an output name taken by a directory; the file made before it is kept and named.
+    // -a: an output name taken by a directory; the file begun before it is removed, and not
+    // printed as written.
     fs::create_directory(dir / "rec_20_0_0.ts");
     r = Command({in, "-a"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\n");
-    EXPECT_EQ(r.out, dir / "rec_10_0_0.ts\n");
+    EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\nError: not written: " + dir / "rec_10_0_0.ts" +
+                         ", " + dir / "rec_20_0_0.ts" + ".\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(dir / "rec_10_0_0.ts"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -838,16 +841,16 @@ TEST(VelkarinPrograms, RealCaptures) {
         }
         // Each file consists of units of the input.
         const Bytes input = testfiles::Read(source);
-        std::set<Bytes> units;
-        for (size_t at = 0; at + r.unit <= input.size(); at += r.unit) units.insert(Bytes(input.begin() + static_cast<long>(at), input.begin() + static_cast<long>(at + r.unit)));
+        std::set<std::string> units;
+        auto unit_at = [&](const Bytes& b, size_t at) { return std::string(reinterpret_cast<const char*>(b.data()) + at, r.unit); };
+        for (size_t at = 0; at + r.unit <= input.size(); at += r.unit) units.insert(unit_at(input, at));
         for (unsigned number : r.written) {
             const Bytes out = testfiles::Read(dir / (base + "_" + std::to_string(number) + "_0_0.ts"));
             ASSERT_EQ(out.size() % r.unit, 0u);
             ASSERT_GT(out.size(), 0u);
             for (size_t at = 0; at < out.size(); at += r.unit) {
-                const Bytes u(out.begin() + static_cast<long>(at), out.begin() + static_cast<long>(at + r.unit));
-                if (((u[1] & 0x1F) << 8 | u[2]) == 0) continue;  // the reduced PAT is the split's own
-                ASSERT_TRUE(units.count(u)) << "unit at " << at << " is not in the input";
+                if (((out[at + 1] & 0x1F) << 8 | out[at + 2]) == 0) continue;  // the reduced PAT is the split's own
+                ASSERT_TRUE(units.count(unit_at(out, at))) << "unit at " << at << " is not in the input";
             }
         }
     }

@@ -68,11 +68,12 @@ TEST(Velkarin, UsageForWrongArgumentCounts) {
 
 TEST(Velkarin, InvalidCRCArgumentsAreRefusedBeforeAnythingOpens) {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"missing.ts", "12G4"}, {"missing.ts", "-A"}, {"missing.ts", "-a", "out.ts"}, {"missing.ts", " 1"}}) {
+             {"missing.ts", "12G4"}, {"missing.ts", "-A"}, {"missing.ts", "-a", "out.ts"}, {"missing.ts", " 1"},
+             {"missing.ts", ""}, {"missing.ts", "0x"}, {"missing.ts", "0X", "out.ts"}, {"missing.ts", "0xG1"}}) {
         auto r = RunCommand("velkarin", args);
-        EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, "Error: invalid PMT CRC32.\n");
-        EXPECT_EQ(r.err, "");  // the input was never opened
+        EXPECT_EQ(r.status, 255) << args[1];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Error: invalid PMT CRC32.\n");  // and the input was never opened
     }
 }
 

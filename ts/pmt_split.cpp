@@ -156,7 +156,9 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
     sink.output_name = all ? nullptr : outputName;
     PMTWalk<WriterSink> walk(sink, fileName);
     int32_t r = walk.Run(input.fd);
-    int32_t closed = CloseAllOutputs();
+    // A stream that turns into several programs stops the split, but the pieces written up to
+    // that PAT are whole: they are kept.
+    int32_t closed = FinishOutputs(r == kTooManyPrograms ? 0 : r);
     CloseInput(&input);
     if (written) *written = sink.table;
     if (r == 0 && closed != 0) r = closed;

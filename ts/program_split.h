@@ -52,7 +52,8 @@ int32_t TS_PAT_ToPacket(uint8_t* packet, const TS_Header* header, const TS_PAT* 
 // PCR, CA and elementary stream packets, each packet once, unchanged and in input order.
 // Programs of the PAT that never had an intact PMT are named on standard error. -1: null
 // name; -2: the input does not open; -3: an output does not open (or is the input); -5: a
-// write failed; TS_READ_FAILED. `opened` hears of every file opened.
+// write failed; TS_READ_FAILED. After a failure the files not completed by then are
+// removed (output.h). `opened` hears of every file opened.
 int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened = nullptr,
                             void* context = nullptr);
 

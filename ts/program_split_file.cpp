@@ -350,7 +350,7 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
         if (any) std::fprintf(stderr, " in %s; no file was written for them.\n", fileName);
     }
     for (TS_PNSplitEntry& entry : g_tPNSplitData.ltEntry) entry.nFile = -1;
-    int32_t closed = ts_detail::CloseAllOutputs();
+    int32_t closed = ts_detail::FinishOutputs(r);
     ts_detail::CloseInput(&s.io.input);
     return r != 0 ? r : closed;
 }

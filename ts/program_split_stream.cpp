@@ -152,7 +152,7 @@ int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint
         int32_t released = s.io.Release(kSlot);
         if (released != 0) r = released;
     }
-    int32_t closed = ts_detail::CloseAllOutputs();
+    int32_t closed = ts_detail::FinishOutputs(r);
     ts_detail::CloseInput(&s.io.input);
     return r != 0 ? r : closed;
 }

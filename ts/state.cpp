@@ -79,10 +79,12 @@ int32_t GetBaseFileName(char* dst, const char* src, size_t capacity) {
         return -2;
     }
     std::memcpy(dst, src, n + 1);
-    // Cut at the last full stop of the file name proper; a directory separator ends the
-    // search, and the first character is never cut.
-    for (size_t i = n; i-- > 1;) {
-        if (dst[i] == '\\' || dst[i] == '/') break;
+    // Cut at the last full stop of the file name proper, after the last directory separator;
+    // full stops that begin the file name (a hidden file) are part of its name.
+    size_t start = n;
+    while (start > 0 && dst[start - 1] != '/' && dst[start - 1] != '\\') --start;
+    while (dst[start] == '.') ++start;
+    for (size_t i = n; i-- > start;) {
         if (dst[i] == '.') {
             dst[i] = '\0';
             break;

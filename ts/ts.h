@@ -617,7 +617,8 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName);
 // Split writer: every PMT into a file of its own (`all`), or the PMT with CRC_32 `crc` into
 // `outputName` (null: "<base>_<CRC>.ts"). 0 done; -1 null argument; -2 input does not open;
 // -3 a PAT with more than two entries; -4 an output does not open (or is the input itself);
-// -5 a write failed. Each failure is reported on standard error. When `written` is given it
+// -5 a write failed. Each failure is reported on standard error, and the outputs not
+// completed by then are removed (output.h). When `written` is given it
 // receives one entry per output file: its CRC_32 and the bytes written to it.
 int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
                         TS_PMTSplitTable* written = nullptr);
@@ -655,9 +656,15 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName);
 // Writes the report of `fileName` on standard output, as text or as one JSON document.
 int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);
 
-// Base of the output names: `src` cut at its last full stop after the last '/' or '\'.
+// Base of the output names: `src` cut at its last full stop after the last '/' or '\',
+// leading full stops of the file name being part of it ("d/.ts" stays whole).
 // -2: the name does not fit `capacity` bytes (dst left empty).
 int32_t GetBaseFileName(char* dst, const char* src, size_t capacity = TS_NAME_CAPACITY);
+
+// Whether the split that ended last began or refused an output named `name` and did not
+// complete it: after a failure, the outputs not written (their temporary files removed)
+// from those that were.
+bool TS_OutputNotWritten(const char* name);
 
 // ---------------------------------------------------------------------------------------------
 // Facilities built on the core
