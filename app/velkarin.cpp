@@ -67,7 +67,15 @@ int List(const char* input) {
             std::printf("PMT CRC32:0x%08X size:%dMB\n", table.ltEntry[i].u32CRC32,
                         static_cast<int>(TotalSize(table, i) >> 20));
     if (r != 0) return Failed(r, input);
-    if (table.u16Count == 0) std::fprintf(stderr, "No PMT found in %s.\n", input);
+    if (table.u16Count == 0) {
+        // Say why, when sections were dropped for their CRC_32 (the damage line follows).
+        const uint64_t failed = TS_GetDamage()->crc_failures;
+        if (failed)
+            std::fprintf(stderr, "No PMT found in %s: %llu sections failed their CRC_32.\n", input,
+                         static_cast<unsigned long long>(failed));
+        else
+            std::fprintf(stderr, "No PMT found in %s.\n", input);
+    }
     return 0;
 }
 

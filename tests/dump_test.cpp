@@ -342,6 +342,34 @@ TEST(Dump, SharedPIDs) {
     EXPECT_EQ(g_tData.ltPMT[1].decoded, 0);
 }
 
+// A program's PMT belongs to its PMT PID and program_number, not to its place in the PAT: when
+// a new PAT lists the programs in another order each keeps its own, and a program the PAT no
+// longer lists is no longer followed.
+TEST(Dump, PMTStateFollowsTheProgramAndIsDroppedWithIt) {
+    tsb::Mux x;
+    x.Section(0, tsb::PatSection(1, {{1, 0x100}, {2, 0x200}}));
+    x.Section(0x100, tsb::PmtSection(1, 0x111, {}, {{0x02, 0x111, {}}}));
+    x.Section(0x200, tsb::PmtSection(2, 0x211, {}, {{0x02, 0x211, {}}}));
+    x.Es(0x111);
+    x.Es(0x211);
+    x.Section(0, tsb::PatSection(1, {{2, 0x200}, {1, 0x100}}, 1));  // the same programs, swapped
+    x.Es(0x111);
+    x.Es(0x211);
+    x.Section(0, tsb::PatSection(1, {{2, 0x200}}, 2));  // program 1 leaves
+    x.Es(0x111);
+    x.Es(0x211);
+    x.Section(0, tsb::PatSection(1, {{2, 0x200}, {1, 0x100}}, 3));  // and returns, without a PMT yet
+    x.Es(0x111);
+    const std::string out = DumpPackets(x.packets, TS_PRINT_STREAM).out;
+    EXPECT_EQ(Count(out, "PID:0x0111("), 2u) << out;
+    EXPECT_EQ(Count(out, "PID:0x0211("), 3u) << out;
+    EXPECT_EQ(g_tData.u16PMTSlotCount, 2);
+    for (uint32_t slot = 0; slot < TS_MAX_PMT_SLOTS; ++slot) {
+        if (g_tData.lu16PMTSlotPID[slot] == 0x200) { EXPECT_EQ(g_tData.ltPMT[slot].decoded, 1); }
+        if (g_tData.lu16PMTSlotPID[slot] == 0x100) { EXPECT_EQ(g_tData.ltPMT[slot].decoded, 0); }  // dropped, not back yet
+    }
+}
+
 TEST(Dump, M2TSUnitsGiveTheSameText) {
     Mini m;
     const uint32_t flags = TS_PRINT_ALL;

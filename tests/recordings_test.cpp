@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fcntl.h>
 #include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <regex>
 #include <set>
 
@@ -188,3 +192,110 @@ TEST(RunsReport, UsageAndFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+// Captures of real broadcasts (README of ../shared/streams/real): tables larger than sixteen
+// entries, 204-byte packets, languages only in DVB descriptors, and damage that is reported.
+TEST(RealCaptures, TablesUnitsLanguagesAndDamage) {
+    if (testfiles::SharedStream("real/tsduck-test-018-dvb-20programs.ts").empty())
+        GTEST_SKIP() << "../shared/streams/real is absent; skipped";
+    auto path = [](const char* name) { return testfiles::SharedStream(std::string("real/") + name).string(); };
+    // Every entry of a PAT of 20 programs, every stream of a PMT of 31.
+    auto pat = RunCommand("velkarin-dump", {"--pat", path("tsduck-test-018-dvb-20programs.ts")});
+    EXPECT_EQ(pat.status, 0);
+    EXPECT_NE(pat.out.find("PN:899 R3:7 PMTPID:0x010C"), std::string::npos) << pat.out;
+    EXPECT_EQ(Count(pat.out, "PMTPID:") % 20, 0u);
+    EXPECT_GT(Count(pat.out, "PMTPID:"), 0u);
+    auto pmt = RunCommand("velkarin-dump", {"--pmt", path("mpmi-bd-dts1.m2ts")});
+    const size_t blocks = Count(pmt.out, "[PMT]");
+    ASSERT_GT(blocks, 0u);
+    EXPECT_EQ(Count(pmt.out, "  ST:"), 31 * blocks);
+    EXPECT_NE(pmt.out.find("EPID:0x1214"), std::string::npos);
+    // The 204-byte capture carries 13 PIDs, and nothing is damaged in it.
+    auto pids = RunCommand("velkarin-dump", {"--pids", path("tsduck-test-171-isdbtb-204.ts")});
+    EXPECT_EQ(pids.status, 0);
+    EXPECT_EQ(Count(pids.out, "  0x"), 13u) << pids.out;
+    EXPECT_EQ(pids.err, "");
+
+    // Languages from the subtitling descriptor (both subtitle PIDs are French), the ISO 639
+    // descriptor before the supplementary audio descriptor, and of all 31 streams.
+    auto runs = RunCommand("velkarin-dump", {"--runs", path("tsduck-test-026-dvb-avc-subs.ts")});
+    EXPECT_NE(runs.out.find("stream PID 0x008C type 0x06 (ISO/IEC 13818-1 PES packets) languages fra\n"), std::string::npos) << runs.out;
+    EXPECT_NE(runs.out.find("stream PID 0x008E type 0x06 (ISO/IEC 13818-1 PES packets) languages fra\n"), std::string::npos);
+    EXPECT_NE(runs.out.find("stream PID 0x0083 type 0x06 (ISO/IEC 13818-1 PES packets) languages qad fra\n"), std::string::npos);
+    auto bd = RunCommand("velkarin-dump", {"--runs", "--json", path("mpmi-bd-dts1.m2ts")});
+    EXPECT_EQ(Count(bd.out, "\"pid\":"), 31u);
+    EXPECT_EQ(Count(bd.out, "\"languages\": [\""), 30u);  // every stream but the video
+    EXPECT_NE(bd.out.find("{\"pid\": 4628, \"stream_type\": 144, \"type_name\": \"<User define>\", \"languages\": [\"slk\"]}"),
+              std::string::npos);
+
+    // Every PMT of this capture fails its CRC_32: velkarin says so, and every command reports
+    // the damage once, on standard error; the JSON report carries it too.
+    const std::string damaged = path("tsduck-test-143-corrupt-teletext.ts");
+    auto list = RunCommand("velkarin", {damaged});
+    EXPECT_EQ(list.out, "");
+    EXPECT_NE(list.err.find("No PMT found in " + damaged + ": 9 sections failed their CRC_32.\n"), std::string::npos) << list.err;
+    const std::string line = ": " + damaged + ": damaged input: 9 sections failed their CRC_32 (PID 0x0000: 1, PID 0x003C: 8), "
+                             "126 continuity breaks, 19 packets with transport_error_indicator.\n";
+    EXPECT_NE(list.err.find("velkarin" + line), std::string::npos) << list.err;
+    // The program list follows the PAT alone: its line counts what it met there.
+    for (const char* command : {"velkarin-programs", "velkarin-dump"}) {
+        auto r = RunCommand(command, {damaged});
+        EXPECT_EQ(Count(r.err, std::string(command) + ": " + damaged + ": damaged input: "), 1u) << r.err;
+        EXPECT_EQ(Count(r.err, "126 continuity breaks, 19 packets with transport_error_indicator.\n"), 1u) << r.err;
+    }
+    auto json = RunCommand("velkarin-dump", {"--runs", "--json", damaged});
+    EXPECT_NE(json.out.find("\"damage\": {\"crc_failures\": 9, \"crc_failures_by_pid\": {\"0x0000\": 1, \"0x003C\": 8}, "
+                            "\"damaged_sections\": 0, \"continuity_breaks\": 126, \"transport_errors\": 19, \"bytes_skipped\": 0, "
+                            "\"packets_dropped\": 0, \"incomplete_last_packet\": 0}"),
+              std::string::npos)
+        << json.out;
+    // A clean capture: no line at all.
+    for (const char* command : {"velkarin", "velkarin-programs", "velkarin-dump"})
+        EXPECT_EQ(RunCommand(command, {path("ltn-demo.ts")}).err, "") << command;
+}
+
+// An M2TS stream through a FIFO whose first read returns only a few hundred bytes is cut in
+// 192-byte units, exactly as from the file: the packet size waits for enough bytes.
+TEST(PipedInput, PacketSizeIsDecidedOnEnoughBytes) {
+    REQUIRE_SHARED_STREAM(source, "sample.m2ts");
+    const Bytes m2ts = testfiles::Read(source);
+    ScratchDir file_dir, fifo_dir, capture;
+    testfiles::Write(file_dir / "rec.ts", m2ts);
+    ASSERT_EQ(RunCommand("velkarin", {(file_dir / "rec.ts").string(), "-a"}).status, 0);
+    const fs::path fifo = fifo_dir / "rec.ts";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid = testfiles::StartCommand("velkarin", {fifo.string(), "-a"}, {}, capture / "out", capture / "err");
+    int fd = -1;
+    for (int i = 0; i < 1000 && fd < 0; ++i) {
+        fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) ::usleep(10000);
+    }
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0);
+    // Four bytes of the extra header and a little more first, the rest a moment later.
+    ASSERT_EQ(::write(fd, m2ts.data(), 300), 300);
+    ::usleep(100000);
+    for (size_t at = 300; at < m2ts.size();) {
+        const ssize_t n = ::write(fd, m2ts.data() + at, m2ts.size() - at);
+        ASSERT_GT(n, 0);
+        at += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << testfiles::ReadText(capture / "err");
+    auto from_file = Outputs(file_dir.path, "rec.ts"), from_fifo = Outputs(fifo_dir.path, "rec.ts");
+    EXPECT_EQ(from_file.size(), 2u);  // PMTs A and B
+    EXPECT_TRUE(from_fifo == from_file);
+    for (const auto& [name, bytes] : from_fifo) EXPECT_EQ(bytes.size() % 192, 0u) << name;
+}
