@@ -104,7 +104,12 @@ def cut(data, unit, rng):
     return data[:at], "cut at %d" % at
 
 
-MUTATIONS = [bit_flips, byte_smash, insert_bytes, delete_bytes, drop_packets, duplicate_packets, cut]
+def pat_sections(data, unit, rng):
+    data, n = streams.pat_variants(data, unit, rng)
+    return data, "%d PATs in two sections with a version not yet applicable" % n
+
+
+MUTATIONS = [bit_flips, byte_smash, insert_bytes, delete_bytes, drop_packets, duplicate_packets, cut, pat_sections]
 
 
 def mutate(data, unit, rng):

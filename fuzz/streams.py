@@ -430,6 +430,56 @@ def psi_piece(data, unit, count=24, es_every=8):
     return bytes(out)
 
 
+def pat_section(tsid, version, current, number, last, entries):
+    """A PAT section with a correct CRC_32: `entries` are (program_number, PID) pairs."""
+    body = bytearray()
+    for n, pid in entries:
+        body += bytes([n >> 8, n & 0xFF, 0xE0 | (pid >> 8), pid & 0xFF])
+    length = 5 + len(body) + 4
+    sec = bytearray([0x00, 0xB0 | (length >> 8), length & 0xFF, tsid >> 8, tsid & 0xFF,
+                     0xC0 | ((version & 0x1F) << 1) | (1 if current else 0), number, last]) + body
+    crc = crc32_mpeg(sec)
+    return bytes(sec + crc.to_bytes(4, "big"))
+
+
+def pat_variants(data, unit, rng, count=2):
+    """`data` with up to `count` PAT packets replaced by the same table in two sections (one
+    unit each, the second inserted behind the first) followed by a unit announcing another
+    version with current_next_indicator 0: the cases of PATs in several sections and of PATs
+    not yet applicable. Units keep the bytes around their packet. Returns (data, how many)."""
+    ld = lead(unit)
+    out, done, at = bytearray(), 0, 0
+    offsets = [off for off in units(data, unit)]
+    for off in offsets:
+        p = data[off + ld:off + ld + 188]
+        if done >= count or pid_of(p) != 0 or not p[1] & 0x40 or rng.random() < 0.5:
+            continue
+        pl = payload(p)
+        if not pl or 1 + pl[0] + 8 > len(pl):
+            continue
+        sec = pl[1 + pl[0]:]
+        length = ((sec[1] & 0x0F) << 8) | sec[2]
+        if 3 + length > len(sec) or length < 13 or (length - 9) % 4:
+            continue
+        entries = [((sec[k] << 8) | sec[k + 1], ((sec[k + 2] & 0x1F) << 8) | sec[k + 3]) for k in range(8, 3 + length - 4, 4)]
+        tsid, version = (sec[3] << 8) | sec[4], (sec[5] >> 1) & 0x1F
+        half = len(entries) // 2
+        sections = [pat_section(tsid, version, True, 0, 1, entries[:half]),
+                    pat_section(tsid, version, True, 1, 1, entries[half:]),
+                    pat_section(tsid, (version + 1) & 0x1F, False, 0, 0, entries[:1] + [(0xFFF0, 0x1FFE)])]
+        cc = p[3] & 0x0F
+        made = bytearray()
+        for k, section in enumerate(sections):
+            pkt = bytearray([0x47, 0x40, 0x00, 0x10 | ((cc + k) & 0x0F), 0x00]) + section
+            pkt += b"\xff" * (188 - len(pkt))
+            made += data[off:off + ld] + pkt + data[off + ld + 188:off + unit]
+        out += data[at:off] + made
+        at = off + unit
+        done += 1
+    out += data[at:]
+    return bytes(out), done
+
+
 def corpus_pieces(data, piece=4096):
     """Small pieces of a stream for a seed corpus: its start, each PMT change from the PAT
     before it, and its PSI packets."""
@@ -440,4 +490,8 @@ def corpus_pieces(data, piece=4096):
     psi = psi_piece(data, unit)
     if psi:
         pieces.append(("psi", psi))
+    import random
+    sections, n = pat_variants(window(data, unit, 0, piece * 4), unit, random.Random(1), count=4)
+    if n:
+        pieces.append(("pat-sections", sections))
     return pieces

@@ -184,12 +184,28 @@ TEST(Scan, ResynchronisationByConfirmedStarts) {
         {"junk holding a 0x47 between packets", {}, {nine_47(), P(8), P(9), P(10)},
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, -1, -1, 0},
         {"a junk tail shorter than a unit", {}, {J(50)}, {0, 1, 2, 3, 4, 5, 6, 7}, 50, 0, 0},
+        {"0x47 bytes inside a packet followed by junk", {}, {P(98), J(5), P(9), P(10), P(11)},
+         {0, 1, 2, 3, 4, 5, 6, 7, 98, 9, 10, 11}, 5, 0, 0},
     };
+    // Also behind more clean packets than the packet size is decided on, read a few bytes at a
+    // time as a pipe may give them: the stream buffer then moves at nearly every step of a
+    // search.
+    static ts_detail::ReadFunction trickle = [](int fd, void* buffer, size_t length) {
+        return ::read(fd, buffer, length < 61 ? length : 61);
+    };
+    for (const bool small_reads : {false, true})
     for (const uint32_t unit : {188u, 192u, 204u}) {
         for (const Row& r : rows) {
-            SCOPED_TRACE(std::string(r.what) + ", unit " + std::to_string(unit));
+            SCOPED_TRACE(std::string(r.what) + ", unit " + std::to_string(unit) + (small_reads ? ", small reads" : ""));
+            ts_detail::SetReadFunction(small_reads ? trickle : nullptr);
             Bytes file;
             auto make = [unit](int n) {
+                if (n == 98) {  // packet 8 with 0x47 in its payload
+                    Bytes u = Unit(8, unit);
+                    u[TS_UnitLead(unit) + 10] = 0x47;
+                    u[TS_UnitLead(unit) + 120] = 0x47;
+                    return u;
+                }
                 if (n != 99) return Unit(static_cast<uint32_t>(n), unit);
                 Bytes u = Unit(9, unit);  // packet 9 with 0x47 in its payload
                 u[TS_UnitLead(unit) + 60] = 0x47;
@@ -201,16 +217,20 @@ TEST(Scan, ResynchronisationByConfirmedStarts) {
                 const Bytes u = make(piece.packet);
                 file.insert(file.end(), u.begin(), u.begin() + (piece.keep ? piece.keep : u.size()));
             };
+            std::vector<int> expect;
+            for (int n = 1000; small_reads && n < 2500; ++n) expect.push_back(n), put(P(n));
+            expect.insert(expect.end(), r.expect.begin(), r.expect.end());
             for (const Piece& p : r.front) put(p);
             for (int n = 0; n < 8; ++n) put(P(n));
             for (const Piece& p : r.after) put(p);
             TS_InitialiseSimple(Simple());
             int32_t result = -1;
             const auto seen = Scan(Simple(), file, &result);
+            ts_detail::SetReadFunction(nullptr);
             EXPECT_EQ(result, 0);
-            ASSERT_EQ(seen.size(), r.expect.size());
+            ASSERT_EQ(seen.size(), expect.size());
             for (size_t i = 0; i < seen.size(); ++i) {
-                const Bytes want = make(r.expect[i]);
+                const Bytes want = make(expect[i]);
                 EXPECT_EQ(seen[i].unit_size, unit);
                 EXPECT_EQ(seen[i].index, i);
                 EXPECT_EQ(seen[i].bytes, Bytes(want.begin() + TS_UnitLead(unit), want.begin() + TS_UnitLead(unit) + 188)) << i;
@@ -286,6 +306,33 @@ TEST(Scan, M2tsRecognised) {
         EXPECT_EQ(seen[i].offset, 192u * i);
         EXPECT_EQ(seen[i].bytes, Bytes(pkts[i].begin(), pkts[i].end())) << i;
     }
+}
+
+TEST(Scan, RsUnitsRecognisedAnd188NeverTakenForThem) {
+    Bytes rs;
+    for (uint32_t i = 0; i < 12; ++i) {
+        const Bytes u = Unit(i, 204);
+        rs.insert(rs.end(), u.begin(), u.end());
+    }
+    EXPECT_EQ(ts_detail::DetectUnitSize(rs.data(), rs.size()), 204u);
+    EXPECT_EQ(ts_detail::DetectUnitSize(rs.data(), 408), 204u);  // two units suffice in a short input
+    TS_InitialiseSimple(Simple());
+    auto seen = Scan(Simple(), rs);
+    ASSERT_EQ(seen.size(), 12u);
+    for (uint32_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(seen[i].unit_size, 204u);
+        EXPECT_EQ(seen[i].offset, 204u * i);
+        const Packet want = Numbered(i);
+        EXPECT_EQ(seen[i].bytes, Bytes(want.begin(), want.end())) << i;
+    }
+    // A 188-byte stream with 0x47 wherever a 204-byte stride from its first byte would look:
+    // still 188.
+    std::vector<Packet> pkts;
+    for (uint32_t i = 0; i < 12; ++i) pkts.push_back(Numbered(i));
+    Bytes file = tsb::Join(pkts);
+    for (uint32_t k = 1; k < 11; ++k)
+        if ((204 * k) % 188 >= 4) file[204 * k] = 0x47;
+    EXPECT_EQ(ts_detail::DetectUnitSize(file.data(), file.size()), 188u);
 }
 
 TEST(Scan, PayloadSyncBytesNeverMakeM2ts) {

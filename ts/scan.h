@@ -153,8 +153,9 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         }
         return true;
     };
-    // The first confirmed start from `from` on (before `limit`), or kNoStart.
-    auto find = [&](uint64_t keep, uint64_t from, uint64_t limit) -> uint64_t {
+    // The first confirmed start from `from` on (before `limit`), or kNoStart. The bytes from
+    // `keep` on stay available; with `slide`, those the search has passed need not.
+    auto find = [&](uint64_t keep, uint64_t from, uint64_t limit, bool slide) -> uint64_t {
         for (uint64_t x = from; x < limit;) {
             if (!need(keep, x + lead + 1)) return kNoStart;
             const uint8_t* at = s + (x + lead - base);
@@ -162,13 +163,13 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
                 std::memchr(at, TS_SYNC_BYTE, static_cast<size_t>(base + size - (x + lead))));
             if (hit == nullptr) {
                 x = base + size - lead;  // nothing at hand: read on
-                if (keep < x) keep = x;
+                if (slide && keep < x) keep = x;
                 continue;
             }
             x += static_cast<uint64_t>(hit - at);
             if (x >= limit) return kNoStart;
             if (confirmed(keep, x)) return x;
-            if (keep < x) keep = x;
+            if (slide && keep < x) keep = x;
             ++x;
         }
         return kNoStart;
@@ -189,7 +190,7 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         return handle(static_cast<const ScanPacket&>(p));
     };
 
-    uint64_t c = find(0, 0, kNoStart);
+    uint64_t c = find(0, 0, kNoStart, true);
     g_tDamage.bytes_skipped += (c == kNoStart ? base + size : c);
     while (c != kNoStart) {
         // Packets at hand whose next unit begins with 0x47.
@@ -200,14 +201,14 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         if (need(c, c + unit + lead + 1)) {
             if (s[c - base + unit + lead] == TS_SYNC_BYTE) continue;
             // Sync lost after the packet at c.
-            const uint64_t inside = find(c, c + 1, c + unit);
+            const uint64_t inside = find(c, c + 1, c + unit, false);  // the packet at c stays
             if (inside != kNoStart) {
                 ++g_tDamage.packets_dropped;  // the packet lost bytes
                 c = inside;
                 continue;
             }
             if ((result = hand(c)) != 0) goto done;
-            const uint64_t next = find(c + unit, c + unit, kNoStart);
+            const uint64_t next = find(c + unit, c + unit, kNoStart, true);
             g_tDamage.bytes_skipped += (next == kNoStart ? base + size : next) - (c + unit);
             c = next;
             continue;
