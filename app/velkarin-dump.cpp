@@ -13,7 +13,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "ts.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
 
 namespace {
 

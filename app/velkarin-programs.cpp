@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ts.h"
+#include "programs/program_split.h"
 
 namespace {
 

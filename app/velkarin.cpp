@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ts.h"
+#include "pmt/pmt.h"
 
 namespace {
 

@@ -14,7 +14,10 @@
 #include <unistd.h>
 
 #include "quiet.h"
-#include "scan.h"
+#include "core/scan.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace fuzz {

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include "quiet.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

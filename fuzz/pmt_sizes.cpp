@@ -3,6 +3,9 @@
 // then "result N" with the survey's result and "runs N" with the number of runs.
 #include <cstdio>
 
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 int main(int argc, char** argv) {

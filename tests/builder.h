@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace tsb {

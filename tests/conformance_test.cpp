@@ -19,8 +19,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "scan.h"
-#include "state.h"
+#include "core/scan.h"
+#include "psi/state.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 #ifndef VELKARIN_NO_DVBPSI

@@ -4,6 +4,9 @@
 #include <random>
 
 #include "builder.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace {

@@ -6,6 +6,9 @@
 #include <memory>
 
 #include "builder.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace {

@@ -16,7 +16,10 @@
 
 #include "files.h"
 #include "mux.h"
-#include "state.h"
+#include "psi/state.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "files.h"
 #include "mux.h"
-#include "output.h"
+#include "core/output.h"
 
 using namespace tsb;
 using testfiles::ScratchDir;

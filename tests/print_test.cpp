@@ -8,6 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace {

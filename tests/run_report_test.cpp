@@ -5,6 +5,9 @@
 
 #include "files.h"
 #include "mux.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 using namespace tsb;

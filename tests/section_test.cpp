@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "builder.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace {

@@ -9,7 +9,10 @@
 
 #include "builder.h"
 #include "files.h"
-#include "scan.h"
+#include "core/scan.h"
+#include "dump/dump.h"
+#include "pmt/pmt.h"
+#include "programs/program_split.h"
 #include "ts.h"
 
 namespace {

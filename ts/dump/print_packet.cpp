@@ -1,0 +1,283 @@
+// Packet and descriptor printers.
+//
+// Lines are built with ts_detail::Text and written in one piece; the comments give the
+// printf format each printer's text follows.
+#include <cstdio>
+
+#include "dump/text.h"
+#include "dump/dump.h"
+#include "psi/names.h"
+
+using ts_detail::Text;
+
+namespace {
+
+// Byte count of the trailing run of the registration, CA and copyright descriptors:
+// descriptor_length - 4 taken as a signed number, and never more than the array holds.
+template <size_t N>
+uint32_t TrailingCount(uint8_t descriptor_length, const uint8_t (&)[N]) {
+    const int32_t n = static_cast<int32_t>(descriptor_length) - 4;
+    if (n <= 0) return 0;
+    return static_cast<uint32_t>(n) < N ? static_cast<uint32_t>(n) : static_cast<uint32_t>(N);
+}
+
+// "%d" of a 32-bit field: values of 2^31 and above print as negative numbers.
+int64_t Signed(uint32_t v) { return static_cast<int32_t>(v); }
+
+// "[D %s] T:0x%02X L:%d\n  " and the descriptor_length bytes of `data`.
+void AppendRaw(Text& t, const TS_Descriptor& d) {
+    t.S("[D ").S(ts_detail::DescriptorTagLabel(d.descriptor_tag)).S("] T:0x").X(d.descriptor_tag, 2);
+    t.S(" L:").D(d.descriptor_length).S("\n  ");
+    t.ByteList(d.raw.data, d.descriptor_length);  // 255 at most: the array's size
+}
+
+// "[D Video stream] MFRF:%d FRC:%d CPF:%d SPF:%d\n", then for MPEG-2 video
+// "  PALI:%d CF:%d FREF:%d R:%d\n".
+void AppendVideoStream(Text& t, const TS_Descriptor& d) {
+    const auto& v = d.video_stream;
+    t.S("[D Video stream] MFRF:").D(v.multiple_frame_rate_flag).S(" FRC:").D(v.frame_rate_code);
+    t.S(" CPF:").D(v.constrained_parameter_flag).S(" SPF:").D(v.still_picture_flag).S("\n");
+    if (v.MPEG_1_only_flag == 0) {
+        t.S("  PALI:").D(v.profile_and_level_indication).S(" CF:").D(v.chroma_format);
+        t.S(" FREF:").D(v.frame_rate_extension_flag).S(" R:").D(v.reserved).S("\n");
+    }
+}
+
+// "[D Audio Stream] FFF:%d I:%d L:%d VRAI:%d R:%d\n"
+void AppendAudioStream(Text& t, const TS_Descriptor& d) {
+    const auto& a = d.audio_stream;
+    t.S("[D Audio Stream] FFF:").D(a.free_format_flag).S(" I:").D(a.ID).S(" L:").D(a.layer);
+    t.S(" VRAI:").D(a.variable_rate_audio_indicator).S(" R:").D(a.reserved).S("\n");
+}
+
+// "[D Hierarchy] R1:%d HT:%d R2:%d HLI:%d R3:%d HELI:%d R4:%d HC:%d\n"
+void AppendHierarchy(Text& t, const TS_Descriptor& d) {
+    const auto& h = d.hierarchy;
+    t.S("[D Hierarchy] R1:").D(h.reserved_1).S(" HT:").D(h.hierarchy_type);
+    t.S(" R2:").D(h.reserved_2).S(" HLI:").D(h.hierarchy_layer_index);
+    t.S(" R3:").D(h.reserved_3).S(" HELI:").D(h.hierarchy_embedded_layer_index);
+    t.S(" R4:").D(h.reserved_4).S(" HC:").D(h.hierarchy_channel).S("\n");
+}
+
+// "[D Registration] FI:%d\n  " and the additional identification bytes.
+void AppendRegistration(Text& t, const TS_Descriptor& d) {
+    const auto& r = d.registration;
+    t.S("[D Registration] FI:").D(Signed(r.format_identifier)).S("\n  ");
+    t.ByteList(r.additional_identification_info,
+               TrailingCount(d.descriptor_length, r.additional_identification_info));
+}
+
+// "[D Data stream alignment] AT:%d\n"
+void AppendDataStreamAlignment(Text& t, const TS_Descriptor& d) {
+    t.S("[D Data stream alignment] AT:").D(d.data_stream_alignment.alignment_type).S("\n");
+}
+
+// "[D Target background grid] HS:%d VS:%d ARI:%d\n"
+void AppendTargetBackgroundGrid(Text& t, const TS_Descriptor& d) {
+    const auto& g = d.target_background_grid;
+    t.S("[D Target background grid] HS:").D(g.horizontal_size).S(" VS:").D(g.vertical_size);
+    t.S(" ARI:").D(g.aspect_ratio_information).S("\n");
+}
+
+// "[D Video window] HO:%d VO:%d WP:%d\n"
+void AppendVideoWindow(Text& t, const TS_Descriptor& d) {
+    const auto& w = d.video_window;
+    t.S("[D Video window] HO:").D(w.horizontal_offset).S(" VO:").D(w.vertical_offset);
+    t.S(" WP:").D(w.window_priority).S("\n");
+}
+
+// "[D Conditional access] L:%d CASID:%X R:%d CAPID:0x%04X\n  " and the private bytes.
+void AppendConditionalAccess(Text& t, const TS_Descriptor& d) {
+    const auto& ca = d.conditional_access;
+    t.S("[D Conditional access] L:").D(d.descriptor_length).S(" CASID:").X(ca.CA_system_ID);
+    t.S(" R:").D(ca.reserved).S(" CAPID:0x").X(ca.CA_PID, 4).S("\n  ");
+    t.ByteList(ca.private_data_byte, TrailingCount(d.descriptor_length, ca.private_data_byte));
+}
+
+// "[D ISO 639 language]\n", then "  <%d> ILC:%d AT:%d\n" per entry.
+void AppendISO639Language(Text& t, const TS_Descriptor& d) {
+    t.S("[D ISO 639 language]\n");
+    uint32_t count = d.descriptor_length / 4u;
+    if (count > TS_MAX_LANGUAGES) count = TS_MAX_LANGUAGES;
+    for (uint32_t i = 0; i < count; ++i) {
+        const TS_ISO639Language& l = d.ISO_639_language.languages[i];
+        t.S("  <").D(i).S("> ILC:").D(Signed(l.ISO_639_language_code)).S(" AT:").D(l.audio_type);
+        t.S("\n");
+    }
+}
+
+// "[D System clock] ECRI:%d R1:%d CAI:%d CAE:%d R2:%d\n"
+void AppendSystemClock(Text& t, const TS_Descriptor& d) {
+    const auto& c = d.system_clock;
+    t.S("[D System clock] ECRI:").D(c.external_clock_reference_indicator);
+    t.S(" R1:").D(c.reserved_1).S(" CAI:").D(c.clock_accuracy_integer);
+    t.S(" CAE:").D(c.clock_accuracy_exponent).S(" R2:").D(c.reserved_2).S("\n");
+}
+
+// "[D Multiplex buffer utilization] BVF:%d LOLB:%d R:%d LOUB:%d\n"
+void AppendMultiplexBufferUtilization(Text& t, const TS_Descriptor& d) {
+    const auto& m = d.multiplex_buffer_utilization;
+    t.S("[D Multiplex buffer utilization] BVF:").D(m.bound_valid_flag);
+    t.S(" LOLB:").D(m.LTW_offset_lower_bound).S(" R:").D(m.reserved);
+    t.S(" LOUB:").D(m.LTW_offset_upper_bound).S("\n");
+}
+
+// "[D Copyright] CI:%d\n  " and the additional copyright bytes.
+void AppendCopyright(Text& t, const TS_Descriptor& d) {
+    const auto& c = d.copyright;
+    t.S("[D Copyright] CI:").D(Signed(c.copyright_identifier)).S("\n  ");
+    t.ByteList(c.additional_copyright_info,
+               TrailingCount(d.descriptor_length, c.additional_copyright_info));
+}
+
+// "[D Maximum bitrate] R:%d MB:%d\n"
+void AppendMaximumBitrate(Text& t, const TS_Descriptor& d) {
+    const auto& m = d.maximum_bitrate;
+    t.S("[D Maximum bitrate] R:").D(m.reserved).S(" MB:").D(Signed(m.maximum_bitrate)).S("\n");
+}
+
+// "[D Private data indicator] PD:%d\n"
+void AppendPrivateDataIndicator(Text& t, const TS_Descriptor& d) {
+    t.S("[D Private data indicator] PD:");
+    t.D(Signed(d.private_data_indicator.private_data_indicator)).S("\n");
+}
+
+// "[D Smoothing buffer] R1:%d SLR:%d R2:%d SS:%d\n"
+void AppendSmoothingBuffer(Text& t, const TS_Descriptor& d) {
+    const auto& s = d.smoothing_buffer;
+    t.S("[D Smoothing buffer] R1:").D(s.reserved_1).S(" SLR:").D(Signed(s.sb_leak_rate));
+    t.S(" R2:").D(s.reserved_2).S(" SS:").D(Signed(s.sb_size)).S("\n");
+}
+
+// "[D STD] R:%d LVF:%d\n"
+void AppendSTD(Text& t, const TS_Descriptor& d) {
+    t.S("[D STD] R:").D(d.STD.reserved).S(" LVF:").D(d.STD.leak_valid_flag).S("\n");
+}
+
+// "[D IBP] CGF:%d IGF:%d MGL:%d\n"
+void AppendIBP(Text& t, const TS_Descriptor& d) {
+    const auto& b = d.IBP;
+    t.S("[D IBP] CGF:").D(b.closed_gop_flag).S(" IGF:").D(b.identical_gop_flag);
+    t.S(" MGL:").D(b.max_gop_length).S("\n");
+}
+
+using Appender = void (*)(Text&, const TS_Descriptor&);
+
+// The printers of tags 2 to 18, by tag - 2.
+constexpr Appender kTagAppenders[17] = {
+    AppendVideoStream,         AppendAudioStream,       AppendHierarchy,
+    AppendRegistration,        AppendDataStreamAlignment, AppendTargetBackgroundGrid,
+    AppendVideoWindow,         AppendConditionalAccess, AppendISO639Language,
+    AppendSystemClock,         AppendMultiplexBufferUtilization, AppendCopyright,
+    AppendMaximumBitrate,      AppendPrivateDataIndicator, AppendSmoothingBuffer,
+    AppendSTD,                 AppendIBP,
+};
+
+// One tag printer: its own tag only.
+int32_t PrintTagged(const TS_Descriptor* d, uint8_t tag) {
+    if (d == nullptr) return -1;
+    if (d->descriptor_tag != tag) return -2;
+    Text t;
+    kTagAppenders[tag - 2](t, *d);
+    return 0;
+}
+
+}  // namespace
+
+namespace ts_detail {
+
+// "[TS Packet]" or "[TS Packet Header]", then
+// " TEI:%d PUSI:%d TP:%d PID:0x%04X(%s) TSC:%d AFC:%d CN:%d\n".
+void AppendPacketLine(Text& t, const TS_Header& h, bool header_only) {
+    if (header_only)
+        t.L("[TS Packet Header] TEI:");
+    else
+        t.L("[TS Packet] TEI:");
+    t.D(h.transport_error_indicator).L(" PUSI:").D(h.payload_unit_start_indicator);
+    t.L(" TP:").D(h.transport_priority).L(" PID:0x").X(h.PID, 4).L("(");
+    t.S(PIDLabel(h.PID)).L(") TSC:").D(h.transport_scrambling_control);
+    t.L(" AFC:").D(h.adaptation_field_control).L(" CN:").D(h.continuity_counter).L("\n");
+}
+
+void AppendDescriptor(Text& t, const TS_Descriptor& d) {
+    if (d.descriptor_tag >= 2 && d.descriptor_tag <= 18)
+        kTagAppenders[d.descriptor_tag - 2](t, d);
+    else
+        AppendRaw(t, d);
+}
+
+}  // namespace ts_detail
+
+int32_t TS_Packet_PrintHeader(const TS_Header* header) {
+    if (header == nullptr) return -1;
+    Text t;
+    ts_detail::AppendPacketLine(t, *header, true);
+    return 0;
+}
+
+int32_t TS_Packet_Print(const TS_Packet* packet) {
+    if (packet == nullptr) return -1;
+    {
+        Text t;
+        ts_detail::AppendPacketLine(t, *packet, false);
+    }
+    if (packet->adaptation_field_control & 0x2)
+        TS_Packet_PrintAdaptationField(&packet->adaptation_field);
+    return 0;
+}
+
+void TS_Packet_PrintAdaptationField(const TS_AdaptationField*) {
+    // The dump does not show adaptation fields.
+}
+
+int32_t TS_Packet_Print_RAW(const uint8_t* bytes) {
+    if (bytes == nullptr) return -1;
+    // "[TS Packet]\n  Header: " and bytes 0 to 4, then "\n  Section:\n  " and bytes 5 to 187
+    // with a line break after each offset 15 mod 16.
+    Text t;
+    t.S("[TS Packet]\n  Header: ");
+    for (uint32_t i = 0; i < 5; ++i) t.S("0x").X(bytes[i], 2).S(", ");
+    t.S("\n  Section:\n  ");
+    for (uint32_t i = 5; i < TS_PACKET_SIZE; ++i) {
+        t.S("0x").X(bytes[i], 2).S(", ");
+        if (i % 16 == 15) t.S("\n  ");
+    }
+    t.S("\n");
+    return 0;
+}
+
+int32_t TS_Descriptor_Print(const TS_Descriptor* d) {
+    if (d == nullptr) return -1;
+    Text t;
+    ts_detail::AppendDescriptor(t, *d);
+    return 0;
+}
+
+int32_t TS_Descriptor_PrintRAW(const TS_Descriptor* d) {
+    if (d == nullptr) return -1;
+    Text t;
+    AppendRaw(t, *d);
+    return 0;
+}
+
+int32_t TS_Descriptor_PrintVideoStream(const TS_Descriptor* d) { return PrintTagged(d, 2); }
+int32_t TS_Descriptor_PrintAudioStream(const TS_Descriptor* d) { return PrintTagged(d, 3); }
+int32_t TS_Descriptor_PrintHierarchy(const TS_Descriptor* d) { return PrintTagged(d, 4); }
+int32_t TS_Descriptor_PrintRegistration(const TS_Descriptor* d) { return PrintTagged(d, 5); }
+int32_t TS_Descriptor_PrintDataStreamAlignment(const TS_Descriptor* d) { return PrintTagged(d, 6); }
+int32_t TS_Descriptor_PrintTargetBackgroundGrid(const TS_Descriptor* d) { return PrintTagged(d, 7); }
+int32_t TS_Descriptor_PrintVideoWindow(const TS_Descriptor* d) { return PrintTagged(d, 8); }
+int32_t TS_Descriptor_PrintConditionalAccess(const TS_Descriptor* d) { return PrintTagged(d, 9); }
+int32_t TS_Descriptor_PrintISO639Language(const TS_Descriptor* d) { return PrintTagged(d, 10); }
+int32_t TS_Descriptor_PrintSystemClock(const TS_Descriptor* d) { return PrintTagged(d, 11); }
+int32_t TS_Descriptor_PrintMultiplexBufferUtilization(const TS_Descriptor* d) {
+    return PrintTagged(d, 12);
+}
+int32_t TS_Descriptor_PrintCopyright(const TS_Descriptor* d) { return PrintTagged(d, 13); }
+int32_t TS_Descriptor_PrintMaximumBitrate(const TS_Descriptor* d) { return PrintTagged(d, 14); }
+int32_t TS_Descriptor_PrintPrivateDataIndicator(const TS_Descriptor* d) {
+    return PrintTagged(d, 15);
+}
+int32_t TS_Descriptor_PrintSmoothingBuffer(const TS_Descriptor* d) { return PrintTagged(d, 16); }
+int32_t TS_Descriptor_PrintSTD(const TS_Descriptor* d) { return PrintTagged(d, 17); }
+int32_t TS_Descriptor_PrintIBP(const TS_Descriptor* d) { return PrintTagged(d, 18); }

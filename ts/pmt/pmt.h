@@ -1,0 +1,71 @@
+// PMT separation: the survey of a one-program recording's runs of PMTs, the split writer
+// that cuts it into one piece per PMT, and the run report.
+#pragma once
+
+#include <cstdint>
+
+#include "../psi/psi.h"
+
+// ---------------------------------------------------------------------------------------------
+// PMT survey and split
+// ---------------------------------------------------------------------------------------------
+
+// One distinct PMT of a recording (its CRC_32) with every run of it together.
+struct TS_PMTSplitEntry {
+    uint32_t u32CRC32;
+    uint16_t u16Repeat;  // earlier entries with the same CRC_32: always 0, entries are distinct
+    uint64_t u64Size;    // bytes the split writes for the PMT, all its runs together
+    int32_t nFile;
+    uint32_t u32Runs;    // runs of the PMT
+};
+
+struct TS_PMTSplitTable {
+    uint16_t u16Count;
+    TS_PMTSplitEntry ltEntry[256];
+};
+
+// Survey: the distinct PMTs of `fileName` (one program followed), in order of first
+// appearance, with their runs and the bytes the split writer writes for each. 0 done; -1 null argument; -2 input does not open (message on
+// standard error); -3 a PAT with more than two entries (scan stopped, runs so far kept).
+int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName);
+// Split writer: every PMT into a file of its own (`all`), or the PMT with CRC_32 `crc` into
+// `outputName` (null: "<base>_<CRC>.ts"). 0 done; -1 null argument; -2 input does not open;
+// -3 a PAT with more than two entries; -4 an output does not open (or is the input itself);
+// -5 a write failed. Each failure is reported on standard error, and the outputs not
+// completed by then are removed (output.h). When `written` is given it
+// receives one entry per output file: its CRC_32 and the bytes written to it.
+int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
+                        TS_PMTSplitTable* written = nullptr);
+
+// Run report: the runs of the survey with where they lie in the input, their PCR time range
+// and their streams.
+inline constexpr uint32_t TS_MAX_RUNS = 256;
+inline constexpr uint32_t TS_MAX_RUN_LANGUAGES = 16;
+struct TS_RunStream {
+    uint16_t PID;
+    uint8_t stream_type;
+    uint8_t language_count;
+    uint32_t languages[TS_MAX_RUN_LANGUAGES];  // distinct ISO_639_language_codes, in order
+};
+struct TS_RunInfo {
+    uint32_t CRC_32;
+    uint64_t first_packet, last_packet;  // indices of the first and last packet of the run
+    uint64_t first_byte, end_byte;       // offset of the first packet, offset after the last
+    uint64_t bytes;                      // what the split writes for the run (the survey's size)
+    uint8_t has_pcr;                     // a PCR was seen on the run's PCR_PID
+    uint64_t pcr_first, pcr_last;        // first and last PCR, 27 MHz units (base * 300 + ext)
+    uint64_t pcr_ticks;                  // PCR time covered, 27 MHz, wraps of 33 bits handled
+    uint16_t stream_count;
+    TS_RunStream streams[TS_MAX_ELEMENTARY_PIDS];
+};
+struct TS_RunReport {
+    uint32_t packet_size;  // 188, 192 (M2TS) or 204
+    uint16_t run_count;
+    TS_RunInfo runs[TS_MAX_RUNS];
+    TS_Damage damage;      // what the scan found damaged
+};
+// Fills `report` from one pass over `fileName` with the survey's rules. Results as for
+// TS_CheckPMTSplit.
+int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName);
+// Writes the report of `fileName` on standard output, as text or as one JSON document.
+int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);
