@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "psi/descriptor_tags.h"
 #include "quiet.h"
 #include "dump/dump.h"
 #include "pmt/pmt.h"
@@ -36,24 +37,26 @@ TS_TableSections g_tables;
 // own, and another tag's (which must refuse it).
 void PrintDescriptors(const TS_Descriptor* descriptors, uint16_t count) {
     using Printer = int32_t (*)(const TS_Descriptor*);
-    static constexpr Printer kByTag[] = {
-        TS_Descriptor_PrintVideoStream,         TS_Descriptor_PrintAudioStream,
-        TS_Descriptor_PrintHierarchy,           TS_Descriptor_PrintRegistration,
-        TS_Descriptor_PrintDataStreamAlignment, TS_Descriptor_PrintTargetBackgroundGrid,
-        TS_Descriptor_PrintVideoWindow,         TS_Descriptor_PrintConditionalAccess,
-        TS_Descriptor_PrintISO639Language,      TS_Descriptor_PrintSystemClock,
-        TS_Descriptor_PrintMultiplexBufferUtilization, TS_Descriptor_PrintCopyright,
-        TS_Descriptor_PrintMaximumBitrate,      TS_Descriptor_PrintPrivateDataIndicator,
-        TS_Descriptor_PrintSmoothingBuffer,     TS_Descriptor_PrintSTD,
-        TS_Descriptor_PrintIBP};
+    static constexpr struct Printers {
+        Printer by_tag[256];
+        uint8_t tags[17];
+        constexpr Printers() : by_tag(), tags() {
+            uint32_t n = 0;
+#define TS_FUZZ_PRINTER(tag, name, label) by_tag[tag] = TS_Descriptor_Print##name, tags[n++] = tag;
+            TS_DESCRIPTOR_TAGS(TS_FUZZ_PRINTER)
+#undef TS_FUZZ_PRINTER
+        }
+    } kPrinters;
     for (uint16_t i = 0; i < count && i < TS_MAX_DESCRIPTORS; ++i) {
         const TS_Descriptor* d = &descriptors[i];
         TS_Descriptor_Print(d);
         TS_Descriptor_PrintRAW(d);
-        constexpr uint32_t kTags = sizeof kByTag / sizeof kByTag[0];
-        const uint32_t own = d->descriptor_tag - 2u;  // wraps for tags 0 and 1
-        if (own < kTags && kByTag[own](d) != 0) __builtin_trap();
-        if (kByTag[(own + 1) % kTags](d) != -2) __builtin_trap();
+        const Printer own = kPrinters.by_tag[d->descriptor_tag];
+        if (own && own(d) != 0) __builtin_trap();
+        // Another tag's printer refuses it.
+        const uint8_t other = kPrinters.tags[d->descriptor_tag % 17] == d->descriptor_tag ? kPrinters.tags[(d->descriptor_tag + 1) % 17]
+                                                                                          : kPrinters.tags[d->descriptor_tag % 17];
+        if (kPrinters.by_tag[other](d) != -2) __builtin_trap();
     }
 }
 #endif

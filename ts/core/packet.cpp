@@ -2,6 +2,7 @@
 // (ISO/IEC 13818-1 2.4.3.2, 2.4.3.4). Reads stay inside the packet's 188 bytes.
 #include <cstring>
 
+#include "core/clock.h"
 #include "core/reader.h"
 #include "core/core.h"
 
@@ -30,12 +31,14 @@ int32_t TS_Packet_Get(TS_Packet* packet, const uint8_t* bytes) {
     return 0;
 }
 
-// A 33-bit clock base, 6 reserved bits and a 9-bit extension (PCR and OPCR layout).
+// A clock reference (PCR and OPCR layout) of six bytes, zeros past the field.
 static void ReadClock(ByteReader& r, uint64_t& base, uint8_t& reserved, uint16_t& extension) {
-    uint64_t b0 = r.u8(), b1 = r.u8(), b2 = r.u8(), b3 = r.u8(), b4 = r.u8(), b5 = r.u8();
-    base = (b0 << 25) | (b1 << 17) | (b2 << 9) | (b3 << 1) | (b4 >> 7);
-    reserved = static_cast<uint8_t>((b4 >> 1) & 0x3F);
-    extension = static_cast<uint16_t>(((b4 & 1) << 8) | b5);
+    uint8_t bytes[6] = {};
+    r.copy(bytes, 6, 6);
+    const ts_detail::ClockReference c = ts_detail::ReadClockReference(bytes);
+    base = c.base;
+    reserved = c.reserved;
+    extension = c.extension;
 }
 
 int32_t TS_Packet_GetAdaptationField(TS_AdaptationField* f, const TS_Packet* packet,

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "dump/text.h"
+#include "psi/descriptor_tags.h"
 #include "dump/dump.h"
 #include "psi/names.h"
 
@@ -97,8 +98,7 @@ void AppendConditionalAccess(Text& t, const TS_Descriptor& d) {
 // "[D ISO 639 language]\n", then "  <%d> ILC:%d AT:%d\n" per entry.
 void AppendISO639Language(Text& t, const TS_Descriptor& d) {
     t.S("[D ISO 639 language]\n");
-    uint32_t count = d.descriptor_length / 4u;
-    if (count > TS_MAX_LANGUAGES) count = TS_MAX_LANGUAGES;
+    const uint32_t count = TS_Descriptor_LanguageEntries(&d);
     for (uint32_t i = 0; i < count; ++i) {
         const TS_ISO639Language& l = d.ISO_639_language.languages[i];
         t.S("  <").D(i).S("> ILC:").D(Signed(l.ISO_639_language_code)).S(" AT:").D(l.audio_type);
@@ -163,22 +163,22 @@ void AppendIBP(Text& t, const TS_Descriptor& d) {
 
 using Appender = void (*)(Text&, const TS_Descriptor&);
 
-// The printers of tags 2 to 18, by tag - 2.
-constexpr Appender kTagAppenders[17] = {
-    AppendVideoStream,         AppendAudioStream,       AppendHierarchy,
-    AppendRegistration,        AppendDataStreamAlignment, AppendTargetBackgroundGrid,
-    AppendVideoWindow,         AppendConditionalAccess, AppendISO639Language,
-    AppendSystemClock,         AppendMultiplexBufferUtilization, AppendCopyright,
-    AppendMaximumBitrate,      AppendPrivateDataIndicator, AppendSmoothingBuffer,
-    AppendSTD,                 AppendIBP,
-};
+// The printer of each tag with a decoded body; null for the raw ones.
+constexpr struct AppenderTable {
+    Appender by_tag[256];
+    constexpr AppenderTable() : by_tag() {
+#define TS_APPENDER(tag, name, label) by_tag[tag] = Append##name;
+        TS_DESCRIPTOR_TAGS(TS_APPENDER)
+#undef TS_APPENDER
+    }
+} kAppenders;
 
 // One tag printer: its own tag only.
 int32_t PrintTagged(const TS_Descriptor* d, uint8_t tag) {
     if (d == nullptr) return -1;
     if (d->descriptor_tag != tag) return -2;
     Text t;
-    kTagAppenders[tag - 2](t, *d);
+    kAppenders.by_tag[tag](t, *d);
     return 0;
 }
 
@@ -200,10 +200,8 @@ void AppendPacketLine(Text& t, const TS_Header& h, bool header_only) {
 }
 
 void AppendDescriptor(Text& t, const TS_Descriptor& d) {
-    if (d.descriptor_tag >= 2 && d.descriptor_tag <= 18)
-        kTagAppenders[d.descriptor_tag - 2](t, d);
-    else
-        AppendRaw(t, d);
+    if (Appender append = kAppenders.by_tag[d.descriptor_tag]) append(t, d);
+    else AppendRaw(t, d);
 }
 
 }  // namespace ts_detail
@@ -260,24 +258,7 @@ int32_t TS_Descriptor_PrintRAW(const TS_Descriptor* d) {
     return 0;
 }
 
-int32_t TS_Descriptor_PrintVideoStream(const TS_Descriptor* d) { return PrintTagged(d, 2); }
-int32_t TS_Descriptor_PrintAudioStream(const TS_Descriptor* d) { return PrintTagged(d, 3); }
-int32_t TS_Descriptor_PrintHierarchy(const TS_Descriptor* d) { return PrintTagged(d, 4); }
-int32_t TS_Descriptor_PrintRegistration(const TS_Descriptor* d) { return PrintTagged(d, 5); }
-int32_t TS_Descriptor_PrintDataStreamAlignment(const TS_Descriptor* d) { return PrintTagged(d, 6); }
-int32_t TS_Descriptor_PrintTargetBackgroundGrid(const TS_Descriptor* d) { return PrintTagged(d, 7); }
-int32_t TS_Descriptor_PrintVideoWindow(const TS_Descriptor* d) { return PrintTagged(d, 8); }
-int32_t TS_Descriptor_PrintConditionalAccess(const TS_Descriptor* d) { return PrintTagged(d, 9); }
-int32_t TS_Descriptor_PrintISO639Language(const TS_Descriptor* d) { return PrintTagged(d, 10); }
-int32_t TS_Descriptor_PrintSystemClock(const TS_Descriptor* d) { return PrintTagged(d, 11); }
-int32_t TS_Descriptor_PrintMultiplexBufferUtilization(const TS_Descriptor* d) {
-    return PrintTagged(d, 12);
-}
-int32_t TS_Descriptor_PrintCopyright(const TS_Descriptor* d) { return PrintTagged(d, 13); }
-int32_t TS_Descriptor_PrintMaximumBitrate(const TS_Descriptor* d) { return PrintTagged(d, 14); }
-int32_t TS_Descriptor_PrintPrivateDataIndicator(const TS_Descriptor* d) {
-    return PrintTagged(d, 15);
-}
-int32_t TS_Descriptor_PrintSmoothingBuffer(const TS_Descriptor* d) { return PrintTagged(d, 16); }
-int32_t TS_Descriptor_PrintSTD(const TS_Descriptor* d) { return PrintTagged(d, 17); }
-int32_t TS_Descriptor_PrintIBP(const TS_Descriptor* d) { return PrintTagged(d, 18); }
+#define TS_PRINTER(tag, name, label) \
+    int32_t TS_Descriptor_Print##name(const TS_Descriptor* d) { return PrintTagged(d, tag); }
+TS_DESCRIPTOR_TAGS(TS_PRINTER)
+#undef TS_PRINTER

@@ -14,15 +14,7 @@ namespace {
 
 uint32_t Clamp(uint32_t count, uint32_t capacity) { return count < capacity ? count : capacity; }
 
-// Data bytes of a private section: private_section_length less the five header bytes after
-// the length field and the four CRC bytes in the long form, all of it in the short form;
-// never below 0 nor beyond what private_data_byte holds.
-uint32_t SectionDataLength(const TS_Section& s) {
-    int32_t n = s.private_section_length;
-    if (s.section_syntax_indicator) n -= 9;
-    if (n < 0) n = 0;
-    return Clamp(static_cast<uint32_t>(n), TS_SECTION_CAPACITY);
-}
+uint32_t SectionDataLength(const TS_Section& s) { return TS_Section_DataLength(&s); }
 
 // "%s TI:0x%02X(%s) SSI:%d PI:%d R1:%d PSL:%d TE:%d R2:%d VN:%d CNI:%d SN:%d LSN:%d\n  "
 // for the long form, "%s TI:0x%02X(%s) SSI:%d PI:%d R1:%d PSL:%d\n  " for the short form,
@@ -159,7 +151,7 @@ int32_t TS_Section_PrintEMM(const TS_Section* section) {
     // The card identifier: the first six data bytes as one 48-bit big-endian number,
     // "CardID:%lld(0x%llx)\n  ".
     uint64_t card = 0;
-    for (uint32_t i = 0; i < 6; ++i) card = (card << 8) | section->private_data_byte[i];
+    TS_Section_GetCardIdFromEMM(&card, section);
     t.S("CardID:").D(static_cast<int64_t>(card)).S("(0x").LowerHex(card).S(")\n  ");
     const uint32_t n = SectionDataLength(*section);
     t.ByteList(section->private_data_byte + 6, n > 6 ? n - 6 : 0);

@@ -35,7 +35,7 @@ struct SurveySink {
     uint32_t run_crc = 0;
     bool warned = false;
 
-    int32_t Begin(uint32_t crc) {
+    int32_t Begin(uint32_t crc, uint64_t bytes) {
         uint16_t& n = table->u16Count;
         next = FindCRC(table->ltEntry, n, crc);
         if (next < 0) {
@@ -57,13 +57,14 @@ struct SurveySink {
         if (next >= 0 && (!any || crc != run_crc)) ++table->ltEntry[next].u32Runs;
         any = true;
         run_crc = crc;
+        Count(next, bytes);
         return 0;
     }
-    void Count(int32_t entry, uint32_t bytes) {
+    void Count(int32_t entry, uint64_t bytes) {
         if (entry >= 0) table->ltEntry[entry].u64Size += bytes;
     }
-    int32_t PATCopy(const uint8_t*, uint32_t size) { return Count(next, size), 0; }
-    int32_t Carrier(const uint8_t*, uint32_t size, uint64_t, uint64_t) { return Count(next, size), 0; }
+    int32_t PATCopy(const uint8_t*, uint32_t) { return 0; }
+    int32_t Carrier(const uint8_t*, uint32_t, uint64_t, uint64_t) { return 0; }
     int32_t Stream(const ScanPacket& p) { return Count(current, p.unit_size), 0; }
     void End() { current = next; }
 };
@@ -95,7 +96,7 @@ struct WriterSink {
         return r;
     }
 
-    int32_t Begin(uint32_t pmt_crc) {
+    int32_t Begin(uint32_t pmt_crc, uint64_t) {
         next = -1;
         if (!all && pmt_crc != crc) return 0;
         int32_t index = FindCRC(table.ltEntry, table.u16Count, pmt_crc);

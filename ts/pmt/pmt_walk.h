@@ -2,7 +2,8 @@
 // the one program followed, and the packets of the PIDs that the current PMT names
 // (PCR_PID, first program-level CA_PID, elementary_PIDs). The walk decides what a piece
 // holds and in which order; its sink only counts, writes or reports it. A sink has:
-//   Begin(crc)                     an intact PMT section of that CRC_32 is handed out
+//   Begin(crc, bytes)              an intact PMT section of that CRC_32 is handed out; it
+//                                  costs the piece `bytes` (its PAT copy and its packets)
 //   PATCopy(unit, size)            the saved PAT, in front of the section's packets
 //   Carrier(unit, size, index, offset)   a packet that carried the section
 //   Stream(packet)                 a packet of a followed PID of the PMT current before
@@ -158,7 +159,9 @@ struct PMTWalk {
             have_last = true;
             last_index = c.index[e->unit_count - 1];
             last_crc = crc;
-            r = sink.Begin(crc);
+            // What the section costs the piece is counted here, once for every sink.
+            const uint64_t bytes = uint64_t{w.saved_count} * w.saved_unit_size + uint64_t(e->unit_count - first) * c.unit_size;
+            r = sink.Begin(crc, bytes);
             for (uint16_t k = 0; k < w.saved_count && r == 0; ++k) r = sink.PATCopy(w.saved[k], w.saved_unit_size);
             if (r == 0)
                 r = w.hold.Merge(

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/clock.h"
 #include "core/output.h"
 #include "pmt/pmt_walk.h"
 #include "pmt/pmt.h"
@@ -47,16 +48,16 @@ struct RunsSink {
     int32_t next = -1;
     bool warned = false;
 
-    void Extend(int32_t run, uint64_t index, uint64_t end_byte, uint64_t bytes) {
+    // The packet `index` at `offset` (`size` bytes) lies in the run.
+    void Place(int32_t run, uint64_t index, uint64_t offset, uint32_t size) {
         if (run < 0) return;
         TS_RunInfo& r = report->runs[run];
         if (r.end_byte == 0) {  // the run's first packet
             r.first_packet = index;
-            r.first_byte = end_byte - bytes;
+            r.first_byte = offset;
         }
         r.last_packet = index;
-        r.end_byte = end_byte;
-        r.bytes += bytes;
+        r.end_byte = offset + size;
     }
 
     void Start(uint32_t crc) {
@@ -73,9 +74,10 @@ struct RunsSink {
         }
     }
 
-    int32_t Begin(uint32_t crc) {
+    int32_t Begin(uint32_t crc, uint64_t bytes) {
         if (current >= 0 && report->runs[current].CRC_32 == crc) {
             next = current;
+            report->runs[next].bytes += bytes;
             return 0;
         }
         next = -1;
@@ -88,26 +90,25 @@ struct RunsSink {
         }
         Start(crc);
         next = report->run_count - 1;
+        report->runs[next].bytes += bytes;
         return 0;
     }
 
-    int32_t PATCopy(const uint8_t*, uint32_t size) {
-        if (next >= 0) report->runs[next].bytes += size;
-        return 0;
-    }
+    int32_t PATCopy(const uint8_t*, uint32_t) { return 0; }
     int32_t Carrier(const uint8_t*, uint32_t size, uint64_t index, uint64_t offset) {
-        Extend(next, index, offset + size, size);
+        Place(next, index, offset, size);  // its bytes counted with the section in Begin
         return 0;
     }
     void End() { current = next; }
 
     int32_t Stream(const ScanPacket& p) {
         if (current < 0) return 0;
-        Extend(current, p.index, p.byte_offset + p.unit_size, p.unit_size);
+        Place(current, p.index, p.byte_offset, p.unit_size);
+        report->runs[current].bytes += p.unit_size;
         if (p.header.PID == data->tPMT.PCR_PID && TS_Packet_HasPCR(p.bytes)) {
             TS_PCR pcr;
             TS_PCR_Import(&pcr, p.bytes + 5);
-            uint64_t value = pcr.program_clock_reference_base * 300 + pcr.program_clock_reference_extension;
+            const uint64_t value = ClockTicks(pcr.program_clock_reference_base, pcr.program_clock_reference_extension);
             TS_RunInfo& r = report->runs[current];
             if (r.has_pcr) {
                 uint64_t step = (value + kPCRWrap - r.pcr_last) % kPCRWrap;

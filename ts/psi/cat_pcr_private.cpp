@@ -1,5 +1,6 @@
 // CAT decoding (ISO/IEC 13818-1 2.4.4.6), the PCR taken from a packet, and private
 // sections (2.4.4.10) with the card identifier of an EMM.
+#include "core/clock.h"
 #include "psi/psi.h"
 #include "psi/section_view.h"
 #include "psi/tables.h"
@@ -40,11 +41,10 @@ int32_t TS_CAT_FromPreSection(TS_CAT* cat, const TS_PreSection* pre) {
 int32_t TS_PCR_Import(TS_PCR* pcr, const uint8_t* b) {
     if (pcr == nullptr || b == nullptr) return -1;
     pcr->table_id = b[0];
-    pcr->program_clock_reference_base = (uint64_t{b[1]} << 25) | (uint64_t{b[2]} << 17) |
-                                        (uint64_t{b[3]} << 9) | (uint64_t{b[4]} << 1) |
-                                        (b[5] >> 7);
-    pcr->reserved = (b[5] >> 1) & 0x3F;
-    pcr->program_clock_reference_extension = ((b[5] & 1u) << 8) | b[6];
+    const ClockReference c = ReadClockReference(b + 1);
+    pcr->program_clock_reference_base = c.base;
+    pcr->reserved = c.reserved;
+    pcr->program_clock_reference_extension = c.extension;
     return 0;
 }
 

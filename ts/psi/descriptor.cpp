@@ -1,6 +1,7 @@
 // Descriptor decoding (ISO/IEC 13818-1 2.6): tags 2 to 18 into their bodies, every other
 // tag as raw bytes. `available` bounds every read to the section the descriptor lies in.
 #include "core/reader.h"
+#include "psi/descriptor_tags.h"
 #include "psi/psi.h"
 
 using ts_detail::ByteReader;
@@ -132,8 +133,7 @@ int32_t TS_Descriptor_GetConditionalAccess(TS_Descriptor* d, const uint8_t* byte
 int32_t TS_Descriptor_GetISO639Language(TS_Descriptor* d, const uint8_t* bytes,
                                         uint16_t available) {
     TS_DESCRIPTOR_BEGIN(10);
-    uint32_t count = d->descriptor_length / 4u;
-    if (count > TS_MAX_LANGUAGES) count = TS_MAX_LANGUAGES;
+    const uint32_t count = TS_Descriptor_LanguageEntries(d);
     for (uint32_t i = 0; i < count; ++i) {
         d->ISO_639_language.languages[i].ISO_639_language_code = b.u24();
         d->ISO_639_language.languages[i].audio_type = b.u8();
@@ -230,35 +230,27 @@ int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
 
 using Decoder = int32_t (*)(TS_Descriptor*, const uint8_t*, uint16_t);
 
-// Tags 2 to 18 have decoded bodies; everything else is kept raw.
-static constexpr Decoder kDecoders[19] = {
-    nullptr,
-    nullptr,
-    TS_Descriptor_GetVideoStream,
-    TS_Descriptor_GetAudioStream,
-    TS_Descriptor_GetHierarchy,
-    TS_Descriptor_GetRegistration,
-    TS_Descriptor_GetDataStreamAlignment,
-    TS_Descriptor_GetTargetBackgroundGrid,
-    TS_Descriptor_GetVideoWindow,
-    TS_Descriptor_GetConditionalAccess,
-    TS_Descriptor_GetISO639Language,
-    TS_Descriptor_GetSystemClock,
-    TS_Descriptor_GetMultiplexBufferUtilization,
-    TS_Descriptor_GetCopyright,
-    TS_Descriptor_GetMaximumBitrate,
-    TS_Descriptor_GetPrivateDataIndicator,
-    TS_Descriptor_GetSmoothingBuffer,
-    TS_Descriptor_GetSTD,
-    TS_Descriptor_GetIBP,
-};
+// The decoder of each tag: the list's own, the raw copy for every other tag.
+static constexpr struct DecoderTable {
+    Decoder by_tag[256];
+    constexpr DecoderTable() : by_tag() {
+        for (Decoder& d : by_tag) d = TS_Descriptor_GetRAW;
+#define TS_DECODER(tag, name, label) by_tag[tag] = TS_Descriptor_Get##name;
+        TS_DESCRIPTOR_TAGS(TS_DECODER)
+#undef TS_DECODER
+    }
+} kDecoders;
 
 int32_t TS_GetDescriptor(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
     if (d == nullptr || bytes == nullptr) return -1;
     if (available < 1) return 0;
-    uint8_t tag = bytes[0];
-    Decoder decode = tag < 19 && kDecoders[tag] ? kDecoders[tag] : TS_Descriptor_GetRAW;
-    return decode(d, bytes, available) == TS_DESCRIPTOR_OVERRUN ? TS_DESCRIPTOR_OVERRUN : 0;
+    return kDecoders.by_tag[bytes[0]](d, bytes, available) == TS_DESCRIPTOR_OVERRUN ? TS_DESCRIPTOR_OVERRUN : 0;
+}
+
+uint32_t TS_Descriptor_LanguageEntries(const TS_Descriptor* d) {
+    if (d == nullptr) return 0;
+    const uint32_t count = d->descriptor_length / 4u;  // four bytes an entry
+    return count < TS_MAX_LANGUAGES ? count : TS_MAX_LANGUAGES;
 }
 
 TS_LanguageSource TS_Descriptor_LanguageSource(const TS_Descriptor* d) {
@@ -283,8 +275,7 @@ uint32_t TS_Descriptor_GetLanguages(const TS_Descriptor* d, uint32_t* codes, uin
     uint32_t n = 0;
     switch (TS_Descriptor_LanguageSource(d)) {
         case TS_LANGUAGE_ISO_639: {
-            uint32_t count = d->descriptor_length / 4u;
-            if (count > TS_MAX_LANGUAGES) count = TS_MAX_LANGUAGES;
+            const uint32_t count = TS_Descriptor_LanguageEntries(d);
             for (uint32_t i = 0; i < count && n < capacity; ++i)
                 codes[n++] = d->ISO_639_language.languages[i].ISO_639_language_code;
             break;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "psi/descriptor_tags.h"
 #include "psi/names.h"
 #include "psi/psi.h"
 
@@ -114,10 +115,11 @@ constexpr Entry kStreamTypes[] = {
     {0x80, 0xFF, "<User define>"},
 };
 
-// Tags 2 to 8 and 10 to 18 have printers of their own and no label here.
+// The tags of the list of decoded descriptors take its labels; the others these.
 constexpr Entry kDescriptorTags[] = {
-    {0x09, 0x09, "Conditional Access"},
-    {0x0D, 0x0D, "Copyright"},
+#define TS_LABEL(tag, name, label) {tag, tag, label},
+    TS_DESCRIPTOR_TAGS(TS_LABEL)
+#undef TS_LABEL
     {0x13, 0x13, "Carousel Identifier"},
     {0x14, 0x14, "Association Tag"},
     {0x15, 0x15, "Deferred Association tags"},

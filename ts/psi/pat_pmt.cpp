@@ -48,14 +48,32 @@ int32_t TS_PAT_FromPreSection(TS_PAT* pat, const TS_PreSection* pre) {
     return whole ? 0 : TS_TABLE_DAMAGED;
 }
 
+// The five bytes in front of an elementary stream's descriptors: stream_type, elementary_PID
+// (13 bits), ES_info_length (12 bits).
+struct StreamEntry {
+    uint8_t stream_type;
+    uint16_t elementary_PID;
+    uint16_t ES_info_length;
+    bool whole;  // the five bytes lie within the section
+};
+static StreamEntry ReadStreamEntry(const uint8_t* bytes, uint32_t available) {
+    ByteReader r(bytes, available);
+    StreamEntry e;
+    e.stream_type = r.u8();
+    e.elementary_PID = r.u16() & 0x1FFF;
+    e.ES_info_length = r.u16() & 0x0FFF;
+    e.whole = !r.overrun;
+    return e;
+}
+
 int32_t TS_PMT_GetStreamInfo(TS_StreamInfo* stream, const uint8_t* bytes, uint16_t available) {
     if (stream == nullptr || bytes == nullptr) return -1;
-    ByteReader r(bytes, available);
-    stream->stream_type = r.u8();
-    stream->elementary_PID = r.u16() & 0x1FFF;
-    stream->ES_info_length = r.u16() & 0x0FFF;
+    const StreamEntry entry = ReadStreamEntry(bytes, available);
+    stream->stream_type = entry.stream_type;
+    stream->elementary_PID = entry.elementary_PID;
+    stream->ES_info_length = entry.ES_info_length;
     uint32_t end = 5u + stream->ES_info_length;
-    bool whole = !r.overrun && end <= available;
+    bool whole = entry.whole && end <= available;
     if (end > available) end = available;
     uint8_t full = 0;
     if (!DecodeDescriptorLoop(bytes, 5, end, stream->descriptors, TS_MAX_DESCRIPTORS,
@@ -85,31 +103,26 @@ int32_t TS_PMT_FromPreSection(TS_PMT* pmt, const TS_PreSection* pre, uint16_t pi
         whole = DecodeDescriptorLoop(pre->buffer, 12, info_end, pmt->descriptors, TS_MAX_DESCRIPTORS,
                                      &pmt->descriptor_count, &pmt->capacity_reached);
     for (uint32_t pos = info_end; whole && pos < end;) {
-        const uint8_t* entry = pre->buffer + pos;
+        const uint8_t* bytes = pre->buffer + pos;
         const uint32_t available = end - pos;
-        if (available < 5) {
-            whole = false;  // not even an entry header before the CRC_32
-            break;
-        }
-        const uint32_t es_info_length = ((entry[3] & 0x0Fu) << 8) | entry[4];
-        if (5u + es_info_length > available) {
-            whole = false;
+        const StreamEntry entry = ReadStreamEntry(bytes, available);
+        const uint32_t size = 5u + entry.ES_info_length;
+        if (!entry.whole || size > available) {
+            whole = false;  // the entry or its descriptors run into the CRC_32
             break;
         }
         if (pmt->stream_count < TS_MAX_STREAMS) {
-            const int32_t r2 = TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], entry,
-                                                    static_cast<uint16_t>(5u + es_info_length));
+            const int32_t r2 = TS_PMT_GetStreamInfo(&pmt->streams[pmt->stream_count++], bytes, static_cast<uint16_t>(size));
             if (r2 < 0) whole = false;
             if (r2 == 1) pmt->capacity_reached = 1;
         } else {
             pmt->capacity_reached = 1;
         }
         if (pmt->elementary_PID_count < TS_MAX_ELEMENTARY_PIDS) {
-            pmt->elementary_stream_types[pmt->elementary_PID_count] = entry[0];
-            pmt->elementary_PIDs[pmt->elementary_PID_count++] =
-                static_cast<uint16_t>(((entry[1] & 0x1F) << 8) | entry[2]);
+            pmt->elementary_stream_types[pmt->elementary_PID_count] = entry.stream_type;
+            pmt->elementary_PIDs[pmt->elementary_PID_count++] = entry.elementary_PID;
         }
-        pos += 5u + es_info_length;
+        pos += size;
     }
     pmt->CRC_32 = SectionCRC(pre);
     pmt->decoded = whole ? 1 : 0;

@@ -150,6 +150,9 @@ int32_t TS_Descriptor_GetSTD(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
 int32_t TS_Descriptor_GetIBP(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 
+// Entries of an ISO_639_language_descriptor: descriptor_length / 4, at most TS_MAX_LANGUAGES.
+uint32_t TS_Descriptor_LanguageEntries(const TS_Descriptor* d);
+
 // Descriptors that name languages, in the order a stream's languages are taken from them.
 enum TS_LanguageSource : int8_t {
     TS_LANGUAGE_NONE = -1,
