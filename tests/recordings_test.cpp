@@ -111,7 +111,7 @@ bool ValidJSON(const std::string& text) {
 
 TEST(RunsReport, JSONAgreesWithTheListingOnEveryStream) {
     if (testfiles::SharedStream("sample.ts").empty()) GTEST_SKIP() << "../shared/streams is absent; skipped";
-    for (const char* name : {"sample.ts", "sample.m2ts", "single-pmt.ts", "pmt-aba.ts", "pmt-two-packets.ts", "two-programs.ts",
+    for (const char* name : {"sample.ts", "sample.m2ts", "single-pmt.ts", "pmt-aba.ts", "pmt-two-packets.ts",
                              "broadcast.ts", "broadcast.m2ts", "broadcast-damaged.ts"}) {
         SCOPED_TRACE(name);
         const std::string path = testfiles::SharedStream(name).string();

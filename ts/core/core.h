@@ -219,6 +219,22 @@ void TS_ReportDamage(const char* program, const char* fileName);
 // terminal, one line on standard error shows the share of the input read and the speed,
 // refreshed at most four times a second and cleared at the end. Off by default.
 void TS_SetProgress(bool enabled);
+// The same, forced: TS_PROGRESS_ON shows the line whatever standard error is, OFF never;
+// AUTO is TS_SetProgress(true). A command that reads its input twice says which pass it is
+// in (`pass` of `passes`; 0 passes: none shown). Once the time left can be estimated (the
+// input's size is known), the line shows it.
+enum TS_ProgressMode : int8_t { TS_PROGRESS_OFF = -1, TS_PROGRESS_AUTO = 0, TS_PROGRESS_ON = 1 };
+void TS_SetProgressMode(TS_ProgressMode mode);
+void TS_SetProgressPass(uint32_t pass, uint32_t passes);
+
+// Bytes of input the last scan read.
+uint64_t TS_LastInputBytes();
+
+// The reason of the last failure to open, read or write a file that a driver reported (an
+// errno value, 0 when none) and the file's name, for a command's own line after the
+// library's message. An input named "-" is standard input.
+int TS_LastFailure(const char** name);
+inline constexpr int TS_FAILURE_IS_INPUT = -1;  // an output refused because it is the input
 
 
 // ---------------------------------------------------------------------------------------------

@@ -148,8 +148,12 @@ bool TempName(const char* target, char* temp) {
     return n > 0 && static_cast<uint32_t>(n) < kNameSize;
 }
 
+bool g_bRefusedAsInput = false;  // the last refusal was of the input itself
+
 bool IsInput(const InputFile* input, const struct stat& st) {
-    return input && input->fd >= 0 && st.st_dev == input->dev && st.st_ino == input->ino;
+    const bool same = input && input->fd >= 0 && st.st_dev == input->dev && st.st_ino == input->ino;
+    if (same) g_bRefusedAsInput = true;
+    return same;
 }
 
 // Opens output `slot`, whose name is set; false when it is refused, nothing made then.
@@ -236,6 +240,7 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t length, int* error) {
 
 int32_t Fail(uint32_t slot, int error) {
     std::fprintf(stderr, "Error: Failed write %s (%s).\n", g_ltOutput[slot].name, std::strerror(error));
+    NoteFailure(g_ltOutput[slot].name, error);
     Discard(slot);
     return kWriteFailed;
 }
@@ -267,22 +272,38 @@ void EndRun() {
 
 }  // namespace
 
+namespace {
+int g_iLastError = 0;
+char g_strLastFailure[kNameSize];
+}  // namespace
+
+void NoteFailure(const char* name, int error) {
+    g_iLastError = error;
+    std::snprintf(g_strLastFailure, sizeof g_strLastFailure, "%s", name ? name : "");
+}
+
 int32_t OpenInput(InputFile* input, const char* name) {
-    input->fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    input->standard = std::strcmp(name, "-") == 0;
+    input->fd = input->standard ? STDIN_FILENO : ::open(name, O_RDONLY | O_CLOEXEC);
     struct stat st;
-    if (input->fd < 0 || ::fstat(input->fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        if (input->fd >= 0) ::close(input->fd);
+    int error = input->fd < 0 ? errno : 0;
+    if (error == 0 && ::fstat(input->fd, &st) != 0) error = errno;
+    if (error == 0 && S_ISDIR(st.st_mode)) error = EISDIR;
+    if (error != 0) {
+        if (input->fd >= 0 && !input->standard) ::close(input->fd);
         input->fd = -1;
         std::fprintf(stderr, "Error: Failed open %s.\n", name);
+        NoteFailure(name, error);
         return -2;
     }
     input->dev = st.st_dev;
     input->ino = st.st_ino;
+    input->regular = S_ISREG(st.st_mode);
     return 0;
 }
 
 void CloseInput(InputFile* input) {
-    if (input->fd >= 0) ::close(input->fd);
+    if (input->fd >= 0 && !input->standard) ::close(input->fd);
     input->fd = -1;
 }
 
@@ -298,9 +319,16 @@ int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int3
     if (o.fd >= 0) CloseOutput(slot);
     o.fill = 0;
     std::snprintf(o.name, sizeof o.name, "%s", name);
+    errno = 0;
+    g_bRefusedAsInput = false;
     if (std::strlen(name) >= kNameSize || !Open(slot, input)) {
+        const int error = std::strlen(name) >= kNameSize ? ENAMETOOLONG
+                          : g_bRefusedAsInput            ? TS_FAILURE_IS_INPUT
+                          : errno                        ? errno
+                                                         : EINVAL;
         o.state = State::kRefused;
         std::fprintf(stderr, message ? message : "Error: Failed open %s.\n", name);
+        NoteFailure(name, error);
         return failure;
     }
     o.state = State::kOpen;
@@ -404,4 +432,9 @@ int32_t GetBaseFileName(char* dst, const char* src, size_t capacity) {
         }
     }
     return 0;
+}
+
+int TS_LastFailure(const char** name) {
+    if (name) *name = ts_detail::g_strLastFailure;
+    return ts_detail::g_iLastError;
 }

@@ -27,9 +27,15 @@ struct InputFile {
     int fd = -1;
     dev_t dev = 0;
     ino_t ino = 0;
+    bool standard = false;  // standard input, never closed here
+    bool regular = false;   // a regular file (its size is known, it may be read again)
 };
 
-// Opens `name` read-only. On failure prints "Error: Failed open %s.\n" and returns -2.
+// Notes a failure for TS_LastFailure.
+void NoteFailure(const char* name, int error);
+
+// Opens `name` read-only ("-": standard input). On failure prints "Error: Failed open %s.\n"
+// and returns -2.
 int32_t OpenInput(InputFile* input, const char* name);
 void CloseInput(InputFile* input);
 

@@ -1,5 +1,6 @@
 // Recognition of the packet size at the start of a stream, and the per-chunk hooks of the
 // packet scan.
+#include "core/output.h"
 #include "core/scan.h"
 
 #include <cerrno>
@@ -62,6 +63,7 @@ ssize_t ReadInput(int fd, void* buffer, size_t length) {
 
 void ReportReadFailure(const char* name, int error) {
     std::fprintf(stderr, "Error: Failed read %s (%s).\n", name ? name : "input", std::strerror(error));
+    NoteFailure(name, error);
 }
 
 TS_Damage g_tDamage;
@@ -71,6 +73,10 @@ namespace {
 
 struct Progress {
     bool enabled = false;
+    TS_ProgressMode mode = TS_PROGRESS_AUTO;
+    uint32_t pass = 0, passes = 0;
+    uint64_t bytes = 0;   // read by the scan in progress or the last one
+    bool tty = false;     // standard error is a terminal: the line is rewritten in place
     bool active = false;  // a scan is showing its line
     bool shown = false;   // the line is on the terminal
     uint64_t size = 0;    // bytes in the input, 0 when unknown (a pipe)
@@ -113,7 +119,9 @@ void ScanBegin(int fd, const char* name) {
     std::memset(&g_tDamage, 0, sizeof g_tDamage);
     std::memset(g_lu8LastCC, 0xFF, sizeof g_lu8LastCC);
     Progress& p = g_progress;
-    p.active = p.enabled && isatty(STDERR_FILENO);
+    p.bytes = 0;
+    p.tty = isatty(STDERR_FILENO);
+    p.active = p.mode == TS_PROGRESS_ON || (p.mode == TS_PROGRESS_AUTO && p.enabled && p.tty);
     if (!p.active) return;
     struct stat st;
     p.size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
@@ -124,23 +132,36 @@ void ScanBegin(int fd, const char* name) {
 
 void ScanChunkRead(uint64_t bytes_read) {
     Progress& p = g_progress;
+    p.bytes = bytes_read;
     if (!p.active) return;
     double now = Now();
-    if (p.shown && now - p.last < 0.25) return;
+    if (p.shown && now - p.last < (p.tty ? 0.25 : 1.0)) return;
     p.last = now;
     double elapsed = now - p.start;
     double speed = elapsed > 0 ? static_cast<double>(bytes_read) / 1048576.0 / elapsed : 0;
-    if (p.size)
-        std::fprintf(stderr, "\r%3u%% %.1f MiB/s", static_cast<unsigned>(bytes_read * 100 / p.size), speed);
-    else
-        std::fprintf(stderr, "\r%llu MiB %.1f MiB/s", static_cast<unsigned long long>(bytes_read >> 20), speed);
+    char line[160];
+    int n = 0;
+    if (p.passes > 1) n += std::snprintf(line + n, sizeof line - n, "pass %u of %u: ", p.pass, p.passes);
+    if (p.size) {
+        n += std::snprintf(line + n, sizeof line - n, "%3u%% %.1f MiB/s",
+                           static_cast<unsigned>(bytes_read * 100 / p.size), speed);
+        // The time left, once half a second of reading gives a speed to go by.
+        if (elapsed >= 0.5 && bytes_read < p.size && speed > 0)
+            n += std::snprintf(line + n, sizeof line - n, ", %.0f s left",
+                               static_cast<double>(p.size - bytes_read) / 1048576.0 / speed);
+    } else {
+        n += std::snprintf(line + n, sizeof line - n, "%llu MiB %.1f MiB/s",
+                           static_cast<unsigned long long>(bytes_read >> 20), speed);
+    }
+    // A terminal sees one line rewritten; anything else, a line a second.
+    std::fprintf(stderr, p.tty ? "\r%s\033[K" : "%s\n", line);
     std::fflush(stderr);
     p.shown = true;
 }
 
 void ScanDone() {
     Progress& p = g_progress;
-    if (p.active && p.shown) {
+    if (p.active && p.shown && p.tty) {
         std::fputs("\r\033[K", stderr);
         std::fflush(stderr);
     }
@@ -150,3 +171,9 @@ void ScanDone() {
 }  // namespace ts_detail
 
 void TS_SetProgress(bool enabled) { ts_detail::g_progress.enabled = enabled; }
+void TS_SetProgressMode(TS_ProgressMode mode) { ts_detail::g_progress.mode = mode; }
+void TS_SetProgressPass(uint32_t pass, uint32_t passes) {
+    ts_detail::g_progress.pass = pass;
+    ts_detail::g_progress.passes = passes;
+}
+uint64_t TS_LastInputBytes() { return ts_detail::g_progress.bytes; }

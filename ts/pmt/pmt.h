@@ -24,18 +24,35 @@ struct TS_PMTSplitTable {
     TS_PMTSplitEntry ltEntry[256];
 };
 
+// What a survey, split or report follows and where a split writes. A null options record
+// means the defaults below.
+struct TS_PMTOptions {
+    // The program followed, by program_number; 0: the one program of the PAT besides the
+    // network entry (a PAT of several programs then stops the walk with -3).
+    uint16_t program_number;
+    // Also copy into every piece, unchanged and in input order, the packets of the
+    // service-information PIDs (TS_IsServiceInformationPID); the survey counts them.
+    uint8_t keep_si;
+    // Base of the generated output names (null: the input's name less its extension).
+    const char* output_base;
+    // Filled when the walk stops for a PAT of several programs: their program_numbers.
+    uint16_t program_count;
+    uint16_t program_numbers[TS_MAX_PROGRAMS];
+};
+
 // Survey: the distinct PMTs of `fileName` (one program followed), in order of first
 // appearance, with their runs and the bytes the split writer writes for each. 0 done; -1 null argument; -2 input does not open (message on
-// standard error); -3 a PAT with more than two entries (scan stopped, runs so far kept).
-int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName);
+// standard error); -3 a PAT of several programs and none chosen (scan stopped, runs so far
+// kept); TS_READ_FAILED.
+int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName, TS_PMTOptions* options = nullptr);
 // Split writer: every PMT into a file of its own (`all`), or the PMT with CRC_32 `crc` into
 // `outputName` (null: "<base>_<CRC>.ts"). 0 done; -1 null argument; -2 input does not open;
-// -3 a PAT with more than two entries; -4 an output does not open (or is the input itself);
+// -3 a PAT of several programs and none chosen; -4 an output does not open (or is the input itself);
 // -5 a write failed. Each failure is reported on standard error, and the outputs not
 // completed by then are removed (output.h). When `written` is given it
 // receives one entry per output file: its CRC_32 and the bytes written to it.
 int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
-                        TS_PMTSplitTable* written = nullptr);
+                        TS_PMTSplitTable* written = nullptr, TS_PMTOptions* options = nullptr);
 
 // Run report: the runs of the survey with where they lie in the input, their PCR time range
 // and their streams.
@@ -66,6 +83,6 @@ struct TS_RunReport {
 };
 // Fills `report` from one pass over `fileName` with the survey's rules. Results as for
 // TS_CheckPMTSplit.
-int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName);
+int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions* options = nullptr);
 // Writes the report of `fileName` on standard output, as text or as one JSON document.
 int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);

@@ -77,6 +77,7 @@ struct WriterSink {
     bool all;
     uint32_t crc;
     const char* output_name;
+    const char* base;      // of the generated names
     int32_t current = -1;  // entry of the current PMT, -1 when it is not written
     int32_t next = -1;
     bool warned = false;
@@ -84,9 +85,9 @@ struct WriterSink {
     int32_t Open(uint32_t index, uint32_t pmt_crc) {
         const char* name = output_name;
         if (name == nullptr) {
-            int n = std::snprintf(g_strString2, sizeof g_strString2, "%s_%08X.ts", g_strString1, pmt_crc);
+            int n = std::snprintf(g_strString2, sizeof g_strString2, "%s_%08X.ts", base, pmt_crc);
             if (n < 0 || static_cast<size_t>(n) >= sizeof g_strString2) {
-                std::fprintf(stderr, "Error: Failed open %s_%08X.ts.\n", g_strString1, pmt_crc);
+                std::fprintf(stderr, "Error: Failed open %s_%08X.ts.\n", base, pmt_crc);
                 return -4;
             }
             name = g_strString2;
@@ -130,21 +131,21 @@ struct WriterSink {
 
 }  // namespace
 
-int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName) {
+int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName, TS_PMTOptions* options) {
     if (table == nullptr || fileName == nullptr) return -1;
     TS_InitialiseSimple(&g_tSimpleData);
     std::memset(static_cast<void*>(table), 0, sizeof *table);
     InputFile input;
     if (OpenInput(&input, fileName) != 0) return -2;
     SurveySink sink{table, fileName};
-    PMTWalk<SurveySink> walk(sink, fileName);
+    PMTWalk<SurveySink> walk(sink, fileName, options);
     int32_t r = walk.Run(input.fd);
     CloseInput(&input);
     return r;
 }
 
 int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
-                        TS_PMTSplitTable* written) {
+                        TS_PMTSplitTable* written, TS_PMTOptions* options) {
     if (fileName == nullptr) return -1;
     TS_InitialiseSimple(&g_tSimpleData);
     if (GetBaseFileName(g_strString1, fileName, sizeof g_strString1) != 0) g_strString1[0] = '\0';
@@ -155,7 +156,8 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
     sink.all = all != 0;
     sink.crc = crc;
     sink.output_name = all ? nullptr : outputName;
-    PMTWalk<WriterSink> walk(sink, fileName);
+    sink.base = options && options->output_base ? options->output_base : g_strString1;
+    PMTWalk<WriterSink> walk(sink, fileName, options);
     int32_t r = walk.Run(input.fd);
     // A stream that turns into several programs stops the split, but the pieces written up to
     // that PAT are whole: they are kept.

@@ -46,6 +46,7 @@ template <class Sink>
 struct PMTWalk {
     Sink& sink;
     const char* name;
+    TS_PMTOptions* options;
     TS_SimpleData* data = &g_tSimpleData;
     WalkStorage& w = g_tWalk;
     uint16_t pmt_pid = TS_NO_PID;     // PID of the PMT followed, TS_NO_PID while none
@@ -58,7 +59,8 @@ struct PMTWalk {
     uint32_t last_crc = 0;            // ... for the PMT of this CRC_32
     bool hold_full_noted = false;
 
-    PMTWalk(Sink& s, const char* input_name) : sink(s), name(input_name) {
+    PMTWalk(Sink& s, const char* input_name, TS_PMTOptions* walk_options)
+        : sink(s), name(input_name), options(walk_options) {
         TS_TableSections_Initialise(&w.pat_sections);
         std::memset(&w.pat_carriers, 0, offsetof(TS_SectionCarriers, units));
         std::memset(&w.pmt_carriers, 0, offsetof(TS_SectionCarriers, units));
@@ -68,19 +70,45 @@ struct PMTWalk {
         w.hold.count = 0;
     }
 
-    // The program followed: entry 1 of the PAT, or entry 0 when entry 1 is the network
-    // entry or absent (most muxers write a one-entry PAT).
-    static uint16_t FollowedPMTPID(const TS_PAT& pat) {
-        if (pat.program_count > 1 && pat.programs[1].program_number != 0) return pat.programs[1].PID;
-        if (pat.program_count > 0 && pat.programs[0].program_number != 0) return pat.programs[0].PID;
-        return TS_NO_PID;
+    // The PMT PID of the program followed: the one asked for, else the PAT's one program
+    // besides the network entry. kTooManyPrograms when the PAT lists several and none was
+    // asked for.
+    int32_t FollowedPMTPID(const TS_PAT& pat, uint16_t* pid) const {
+        const uint32_t count = pat.program_count < TS_MAX_PROGRAMS ? pat.program_count : TS_MAX_PROGRAMS;
+        const uint16_t wanted = options ? options->program_number : 0;
+        uint32_t programs = 0;
+        *pid = TS_NO_PID;
+        for (uint32_t i = 0; i < count; ++i) {
+            const TS_ProgramData& p = pat.programs[i];
+            if (p.program_number == 0) continue;
+            if (wanted != 0) {
+                if (p.program_number == wanted) {
+                    *pid = p.PID;
+                    return 0;
+                }
+                continue;
+            }
+            if (programs++ == 0) *pid = p.PID;
+        }
+        if (wanted != 0 || programs <= 1) return 0;
+        if (options) {
+            options->program_count = 0;
+            for (uint32_t i = 0; i < count; ++i)
+                if (pat.programs[i].program_number != 0)
+                    options->program_numbers[options->program_count++] = pat.programs[i].program_number;
+        }
+        return kTooManyPrograms;
     }
 
     bool Followed(uint16_t pid) const { return pmt_current && (followed[pid >> 3] >> (pid & 7) & 1); }
 
     void Follow(const TS_PMT& pmt) {
         std::memset(followed, 0, sizeof followed);
-        ForEachPIDOfPMT(pmt, [this](uint16_t pid) { followed[pid >> 3] |= static_cast<uint8_t>(1u << (pid & 7)); });
+        auto follow = [this](uint16_t pid) { followed[pid >> 3] |= static_cast<uint8_t>(1u << (pid & 7)); };
+        ForEachPIDOfPMT(pmt, follow);
+        if (options && options->keep_si)
+            for (uint16_t pid = 0x10; pid < 0x30; ++pid)
+                if (TS_IsServiceInformationPID(pid)) follow(pid);
     }
 
     bool Collecting() const { return data->tPMTPreSection.complete == 0 && w.pmt_carriers.count > 0; }
@@ -121,12 +149,12 @@ struct PMTWalk {
             return 0;
         }
         if (pat.capacity_reached) NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
-        if (pat.program_count > 2) return kTooManyPrograms;
+        uint16_t pid = TS_NO_PID;
+        if (FollowedPMTPID(pat, &pid) != 0) return kTooManyPrograms;
         w.saved_count = 0;
         for (uint32_t k = 0; k <= w.pat_sections.last_section_number; ++k)
             for (uint16_t u = 0; u < w.pat_unit_count[k] && w.saved_count < TS_MAX_CARRIERS; ++u)
                 std::memcpy(w.saved[w.saved_count++], w.pat_units[k][u], w.saved_unit_size);
-        const uint16_t pid = FollowedPMTPID(pat);
         if (pid != pmt_pid) {
             // Another PMT PID: a section half-collected on the old one is dropped.
             pmt_pid = pid;

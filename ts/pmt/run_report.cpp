@@ -125,7 +125,7 @@ struct RunsSink {
 
 }  // namespace
 
-int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName) {
+int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions* options) {
     if (report == nullptr || fileName == nullptr) return -1;
     TS_InitialiseSimple(&g_tSimpleData);
     report->run_count = 0;
@@ -133,7 +133,7 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName) {
     InputFile input;
     if (OpenInput(&input, fileName) != 0) return -2;
     RunsSink sink{report, &g_tSimpleData, fileName};
-    PMTWalk<RunsSink> walk(sink, fileName);
+    PMTWalk<RunsSink> walk(sink, fileName, options);
     int32_t r = ScanFile(walk.data, input.fd, fileName, [&](const ScanPacket& p) {
         report->packet_size = p.unit_size;
         return walk.Handle(p);

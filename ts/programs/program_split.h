@@ -32,6 +32,16 @@ struct TS_PNSplitData {
 
 extern TS_PNSplitData g_tPNSplitData;
 
+// How the splits by program write. A null options record means the defaults below.
+struct TS_ProgramSplitOptions {
+    // Also copy into every file, unchanged and in input order, the packets of the
+    // service-information PIDs (TS_IsServiceInformationPID).
+    uint8_t keep_si;
+    // Base of the generated output names of the split to files (null: the input's name less
+    // its extension).
+    const char* output_base;
+};
+
 // Called with the name of each output file when it has been opened, in creation order.
 using TS_OutputOpenedHandler = void (*)(void* context, const char* name);
 
@@ -50,7 +60,7 @@ int32_t TS_GetProgramList(TS_ProgramList* list, const char* fileName);
 // write failed; TS_READ_FAILED. After a failure the files not completed by then are
 // removed (output.h). `opened` hears of every file opened.
 int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened = nullptr,
-                            void* context = nullptr);
+                            void* context = nullptr, const TS_ProgramSplitOptions* options = nullptr);
 
 // Copies the program whose PMT travels on `pid` into `outputName`: its PMT, PCR, CA and
 // elementary stream packets, each once, unchanged and in input order, without PAT. The
@@ -60,4 +70,5 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened 
 // called). -1: a null name; -2: the input does not open; -3: the output does not open (or is
 // the input); -5: a write failed; TS_READ_FAILED.
 int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint16_t pid,
-                              TS_OutputOpenedHandler opened = nullptr, void* context = nullptr);
+                              TS_OutputOpenedHandler opened = nullptr, void* context = nullptr,
+                              const TS_ProgramSplitOptions* options = nullptr);

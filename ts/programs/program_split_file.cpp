@@ -49,6 +49,9 @@ struct EntrySet {
 
 struct FileSplit {
     const char* file_name = nullptr;
+    const char* base = nullptr;  // of the output names
+    bool keep_si = false;
+    EntrySet open_files;         // entries whose file is open
     ts_detail::SplitIO io;
     TS_TableSections pat_sections;
     ts_detail::ProgramPMT programs[kEntries];  // parallel to g_tPNSplitData.ltEntry
@@ -130,7 +133,7 @@ struct FileSplit {
 
     int32_t OpenFile(uint32_t e) {
         TS_PNSplitEntry& entry = g_tPNSplitData.ltEntry[e];
-        int n = std::snprintf(g_strString2, TS_NAME_CAPACITY, "%s_%u_%u_%u.ts", g_strString1,
+        int n = std::snprintf(g_strString2, TS_NAME_CAPACITY, "%s_%u_%u_%u.ts", base,
                               entry.u16ProgramNumber, entry.u16Duplicate, entry.u32Generation);
         if (n < 0 || static_cast<size_t>(n) >= TS_NAME_CAPACITY) {
             std::fprintf(stderr, "Error: Failed open %s.\n", g_strString2);
@@ -140,6 +143,7 @@ struct FileSplit {
         if (r != 0) return r;
         entry.nFile = static_cast<int32_t>(e);
         entry.u8Written = 1;
+        open_files.Set(e);
         return WriteReducedPAT(e);
     }
 
@@ -154,6 +158,7 @@ struct FileSplit {
         RoutePMT(e, false);
         if (entry.nFile >= 0) {
             entry.nFile = -1;
+            open_files.Clear(e);
             int32_t closed = ts_detail::CloseOutput(e);
             if (r == 0) r = closed;
         }
@@ -274,7 +279,11 @@ struct FileSplit {
         if (pid == TS_PID_PAT)
             return TS_Packet_FeedSections(&g_tData.tPATPreSection, TS_SECTION_PAT, &p.header, p.unit,
                                           p.unit_size, nullptr, &OnPAT, this);
-        if (!routed[pid]) return 0;
+        if (!routed[pid]) {
+            // The service information, when it is kept, goes into every file open.
+            if (!keep_si || !TS_IsServiceInformationPID(pid)) return 0;
+            return open_files.ForEach([&](uint32_t e) { return io.Route(e, programs[e], p, file_name); });
+        }
         carried = EntrySet{};
         int32_t r = pmt_route[pid].ForEach([&](uint32_t e) -> int32_t {
             ts_detail::ProgramPMT& program = programs[e];
@@ -291,7 +300,10 @@ struct FileSplit {
             return 0;
         });
         if (r != 0) return r;
-        return stream_route[pid].ForEach([&](uint32_t e) -> int32_t {
+        EntrySet to = stream_route[pid];
+        if (keep_si && TS_IsServiceInformationPID(pid))
+            for (uint32_t k = 0; k < kWords; ++k) to.w[k] |= open_files.w[k];
+        return to.ForEach([&](uint32_t e) -> int32_t {
             if (carried.Has(e)) return 0;
             return io.Route(e, programs[e], p, file_name);
         });
@@ -307,7 +319,8 @@ int32_t FileSplit::OnPMT(void* context, const TS_SectionEvent* event) {
 
 }  // namespace
 
-int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened, void* context) {
+int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened, void* context,
+                            const TS_ProgramSplitOptions* options) {
     if (fileName == nullptr) return -1;
     FileSplit& s = s_tSplit;
     TS_Initialise(&g_tData);
@@ -317,6 +330,8 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
     std::memset(static_cast<void*>(s.stream_route), 0, sizeof s.stream_route);
     std::memset(s.routed, 0, sizeof s.routed);
     s.listed = {};
+    s.open_files = {};
+    s.keep_si = options && options->keep_si;
     s.io.opened = opened;
     s.io.context = context;
     s.io.hold.count = 0;
@@ -328,6 +343,7 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
         std::fprintf(stderr, "Error: Failed open %s.\n", fileName);
         return -2;
     }
+    s.base = options && options->output_base ? options->output_base : g_strString1;
     if (ts_detail::OpenInput(&s.io.input, fileName) != 0) return -2;
     int32_t r = ts_detail::ScanFile(&g_tData, s.io.input.fd, fileName,
                                     [&s](const ScanPacket& p) { return s.Handle(p); });

@@ -28,6 +28,7 @@ struct StreamSplit {
     bool seen = false;            // some PAT listed it
     bool open = false;
     bool carried = false;
+    bool keep_si = false;
 
     bool Followed(uint16_t pid) const { return followed[pid >> 3] >> (pid & 7) & 1; }
 
@@ -117,7 +118,7 @@ struct StreamSplit {
                 if ((r = io.Release(kSlot)) != 0) return r;
             }
         }
-        if (carried || !open || !Followed(pid)) return 0;
+        if (carried || !open || !(Followed(pid) || (keep_si && TS_IsServiceInformationPID(pid)))) return 0;
         return io.Route(kSlot, program, p, file_name);
     }
 };
@@ -127,7 +128,7 @@ StreamSplit s_tStream;
 }  // namespace
 
 int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint16_t pid,
-                              TS_OutputOpenedHandler opened, void* context) {
+                              TS_OutputOpenedHandler opened, void* context, const TS_ProgramSplitOptions* options) {
     if (outputName == nullptr || fileName == nullptr) return -1;
     StreamSplit& s = s_tStream;
     TS_InitialiseSimple(&g_tSimpleData);
@@ -144,6 +145,7 @@ int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint
     s.pmt_pid = pid;
     s.program_number = 0;
     s.listed = s.seen = s.open = false;
+    s.keep_si = options && options->keep_si;
     if (ts_detail::OpenInput(&s.io.input, fileName) != 0) return -2;
     int32_t r = ts_detail::ScanFile(&g_tSimpleData, s.io.input.fd, fileName,
                                     [&s](const ScanPacket& p) { return s.Handle(p); });

@@ -243,3 +243,7 @@ int32_t TS_Header_StreamTypeToString(char* buffer, uint8_t stream_type) {
 int32_t TS_DescriptorTagToString(char* buffer, uint8_t descriptor_tag) {
     return CopyLabel(buffer, ts_detail::DescriptorTagLabel(descriptor_tag));
 }
+
+bool TS_IsServiceInformationPID(uint16_t pid) {
+    return (pid >= 0x10 && pid <= 0x14) || pid == 0x23 || pid == 0x24 || pid == 0x26 || pid == 0x27 || pid == 0x29;
+}

@@ -383,6 +383,9 @@ int32_t TS_AddStreamSimple(TS_SimpleData* data, const uint8_t* bytes, uint64_t l
 inline constexpr uint32_t TS_LABEL_CAPACITY = 256;  // what the printers pass
 
 int32_t TS_Header_PIDToString(char* buffer, uint16_t pid);
+// Whether `pid` is one of the service-information PIDs: 0x10 to 0x14 (NIT, SDT/BAT, EIT, RST,
+// TDT/TOT) and the ARIB ones a Japanese recording carries, 0x23, 0x24, 0x26, 0x27, 0x29.
+bool TS_IsServiceInformationPID(uint16_t pid);
 int32_t TS_Section_TagToString(char* buffer, uint8_t table_id);      // dump vocabulary
 int32_t TS_Section_TagToString_ISO(char* buffer, uint8_t table_id);  // ISO vocabulary
 int32_t TS_Header_StreamTypeToString(char* buffer, uint8_t stream_type);
