@@ -11,13 +11,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <unistd.h>
 
+#include "cli.h"
 #include "dump/dump.h"
 #include "pmt/pmt.h"
 
 namespace {
 
+constexpr const char* kProgram = "velkarin-dump";
 constexpr int kExitOK = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -41,7 +44,11 @@ constexpr char kUsage[] =
     "  --runs       the runs of PMTs of a one-program recording, as velkarin lists them:\n"
     "               place, size, PCR time and streams of each\n"
     "  --json       with --runs: one JSON document\n"
+    "  --progress   show the progress line even when standard error is not a terminal\n"
+    "  --no-progress  never show it\n"
     "  -h, --help   show this help and exit\n"
+    "  --version    show the version\n"
+    "FILE - is standard input.\n"
     "\n"
     "With no option: --pat --cat --pmt --pids.\n";
 
@@ -55,12 +62,6 @@ constexpr FlagOption kFlagOptions[] = {
     {"--pmt", TS_PRINT_PMT},        {"--private", TS_PRINT_PRIVATE}, {"--emm", TS_PRINT_EMM},
     {"--streams", TS_PRINT_STREAM}, {"--pids", TS_PRINT_PID_LIST},   {"--pcr", TS_PRINT_PCR},
 };
-
-int UsageError(const char* what, const char* arg) {
-    std::fprintf(stderr, "velkarin-dump: %s%s%s\n", what, arg ? ": " : "", arg ? arg : "");
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
 
 // A mask in decimal or 0x hexadecimal, within 32 bits, nothing else on the argument.
 bool ParseMask(const char* text, uint32_t* mask) {
@@ -91,80 +92,70 @@ int OutputError() {
     return kExitFailure;
 }
 
-}  // namespace
+enum OptionId { kFlags = 100, kRuns, kJSON, kFirstFlag };
 
-int main(int argc, char** argv) {
-    // A closed pipe ends the dump at the next write, without a message, even when the
-    // caller left SIGPIPE ignored.
-    std::signal(SIGPIPE, SIG_DFL);
-
+int Run(int argc, char** argv) {
+    std::vector<cli::Option> options = {{"flags", 0, true, kFlags}, {"runs", 0, false, kRuns}, {"json", 0, false, kJSON}};
+    for (const FlagOption& o : kFlagOptions)
+        options.push_back({o.name + 2, 0, false, kFirstFlag + static_cast<int>(&o - kFlagOptions)});
+    cli::CommonOptions(options);
+    cli::Parsed p;
+    int status = 0;
+    if (!cli::Parse(kProgram, argc, argv, options, &p, &status)) return status;
+    if (p.Has(cli::kHelp)) {
+        std::fputs(kUsage, stdout);
+        return cli::FinishOutput(kProgram, kExitOK);
+    }
+    if (p.Has(cli::kVersion)) return cli::PrintVersion(kProgram);
+    if (p.operands.empty()) return cli::UsageError(kProgram, "missing FILE");
+    if (p.operands.size() > 1) return cli::UsageError(kProgram, "more than one FILE: '" + p.operands[1] + "'");
+    const char* file = p.operands[0].c_str();
     uint32_t flags = 0;
     bool any_option = false;
-    const char* file = nullptr;
-    bool options_done = false;
-    bool runs = false;
-    bool json = false;
-
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-            if (std::strcmp(arg, "--") == 0) {
-                options_done = true;
-                continue;
-            }
-            if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-                std::fputs(kUsage, stdout);
-                return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOK : OutputError();
-            }
-            if (std::strcmp(arg, "--runs") == 0 || std::strcmp(arg, "--json") == 0) {
-                (arg[2] == 'r' ? runs : json) = true;
-                continue;
-            }
-            bool known = false;
-            for (const FlagOption& o : kFlagOptions) {
-                if (std::strcmp(arg, o.name) == 0) {
-                    flags |= o.flag;
-                    known = true;
-                    break;
-                }
-            }
-            if (!known && std::strncmp(arg, "--flags", 7) == 0 &&
-                (arg[7] == '\0' || arg[7] == '=')) {
-                const char* value = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
-                if (value == nullptr) return UsageError("--flags needs a value", nullptr);
-                uint32_t mask = 0;
-                if (!ParseMask(value, &mask)) return UsageError("invalid --flags value", value);
-                flags |= mask;
-                known = true;
-            }
-            if (!known) return UsageError("unknown option", arg);
+    for (size_t i = 0; i < p.ids.size(); ++i) {
+        const int id = p.ids[i];
+        if (id == kFlags) {
+            uint32_t mask = 0;
+            if (!ParseMask(p.values[i].c_str(), &mask)) return cli::UsageError(kProgram, "invalid --flags value '" + p.values[i] + "'");
+            flags |= mask;
             any_option = true;
-            continue;
+        } else if (id >= kFirstFlag && id < kFirstFlag + static_cast<int>(std::size(kFlagOptions))) {
+            flags |= kFlagOptions[id - kFirstFlag].flag;
+            any_option = true;
         }
-        if (file != nullptr) return UsageError("more than one FILE", arg);
-        file = arg;
     }
-    if (file == nullptr) return UsageError("missing FILE", nullptr);
-    if (json && !runs) return UsageError("--json goes with --runs", nullptr);
-    if (runs && any_option) return UsageError("--runs takes no print option", nullptr);
+    const bool runs = p.Has(kRuns), json = p.Has(kJSON);
+    if (json && !runs) return cli::UsageError(kProgram, "--json goes with --runs");
+    if (runs && any_option) return cli::UsageError(kProgram, "--runs takes no print option");
     if (!any_option) flags = kDefaultFlags;
     // Progress on a terminal, unless the dump itself goes there.
     TS_SetProgress(!isatty(STDOUT_FILENO));
+    for (int id : p.ids) {
+        if (id == cli::kProgressOn) TS_SetProgressMode(TS_PROGRESS_ON);
+        if (id == cli::kProgressOff) TS_SetProgressMode(TS_PROGRESS_OFF);
+    }
 
     // Whole blocks to a pipe or file rather than the default few kilobytes; a terminal
     // keeps its line buffering.
     static char out_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    const char* shown = std::strcmp(file, "-") == 0 ? "standard input" : file;
 
     if (runs) {
         static TS_RunReport report;
         const int32_t r = TS_SurveyRuns(&report, file);
-        if (r == -2) return kExitFailure;
-        TS_ReportDamage("velkarin-dump", file);
-        if (r == TS_READ_FAILED) return kExitFailure;
+        if (r == -2) {
+            cli::SayWhy(kProgram);
+            return kExitFailure;
+        }
         if (r == -3) {
             std::fprintf(stderr, "velkarin-dump: %s carries more than one program; only one-program streams have runs.\n",
                          file);
+            return kExitFailure;
+        }
+        TS_ReportDamage(kProgram, shown);
+        if (r == TS_READ_FAILED) {
+            cli::SayWhy(kProgram);
             return kExitFailure;
         }
         TS_PrintRuns(&report, file, json);
@@ -175,15 +166,26 @@ int main(int argc, char** argv) {
     const int32_t result = TS_Print(file, flags);
     if (result == -2) {
         std::fflush(stdout);
+        cli::SayWhy(kProgram);
         return kExitFailure;
     }
-    TS_ReportDamage("velkarin-dump", file);
+    TS_ReportDamage(kProgram, shown);
     if (result == TS_READ_FAILED) {
         std::fflush(stdout);
+        cli::SayWhy(kProgram);
         return kExitFailure;
     }
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) || result == TS_PRINT_OUTPUT_FAILED)
         return OutputError();
     return kExitOK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed pipe ends the dump at the next write, without a message, even when the
+    // caller left SIGPIPE ignored.
+    std::signal(SIGPIPE, SIG_DFL);
+    return Run(argc, argv);
 }

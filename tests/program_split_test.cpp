@@ -584,7 +584,7 @@ TEST(VelkarinPrograms, HelpAndUsageErrors) {
     for (const char* flag : {"-h", "--help"}) {
         Result r = Command({flag});
         EXPECT_EQ(r.status, 0) << flag;
-        EXPECT_NE(r.out.find("Usage: velkarin-programs FILE"), std::string::npos) << flag;
+        EXPECT_NE(r.out.find("Usage: velkarin-programs [OPTIONS] FILE"), std::string::npos) << flag;
         EXPECT_EQ(r.err, "") << flag;
     }
     const std::string in = dir.Write("rec.ts", TwoPrograms());
@@ -595,7 +595,7 @@ TEST(VelkarinPrograms, HelpAndUsageErrors) {
         Result r = Command(args);
         EXPECT_EQ(r.status, 2) << args.size() << (args.size() > 1 ? " " + args[1] : "");
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("Usage: velkarin-programs"), std::string::npos);
+        EXPECT_NE(r.err.find("\nTry 'velkarin-programs --help' for more information.\n"), std::string::npos) << r.err;
     }
     EXPECT_EQ(dir.Files(), std::set<std::string>{"rec.ts"});
 }
@@ -628,7 +628,7 @@ TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
     for (const auto& args : std::vector<std::vector<std::string>>{{missing}, {missing, "-a"}, {missing, "0x100", dir / "o.ts"}}) {
         Result r = Command(args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Error: Failed open " + missing + ".\n");
+        EXPECT_EQ(r.err, "Error: Failed open " + missing + ".\nvelkarin-programs: " + missing + ": No such file or directory\n");
     }
     // A program that is not in the file: no output made.
     Result r = Command({in, "0x300", dir / "o.ts"});
@@ -647,7 +647,7 @@ TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
     // other failing outputs; the command turns each into status 1.
     r = Command({in, "0x100", in});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error - failed on _open(" + in + ") [dest]\n");
+    EXPECT_EQ(r.err, "error - failed on _open(" + in + ") [dest]\nvelkarin-programs: " + in + ": is the input file\n");
     EXPECT_EQ(testfiles::Read(in), image);
     r = Command({in, "0x100", "/dev/full"});
     EXPECT_EQ(r.status, 1);
@@ -658,7 +658,7 @@ TEST(VelkarinPrograms, FailuresNameTheFileOrPID) {
     r = Command({in, "-a"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Failed open " + dir / "rec_20_0_0.ts" + ".\nError: not written: " + dir / "rec_10_0_0.ts" +
-                         ", " + dir / "rec_20_0_0.ts" + ".\n");
+                         ", " + dir / "rec_20_0_0.ts" + ".\nvelkarin-programs: " + dir / "rec_20_0_0.ts" + ": Is a directory\n");
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(fs::exists(dir / "rec_10_0_0.ts"));
 }

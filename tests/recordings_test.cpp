@@ -179,7 +179,7 @@ TEST(RunsReport, UsageAndFailures) {
     EXPECT_EQ(mixed.status, 2);
     auto missing = RunCommand("velkarin-dump", {"--runs", "/nonexistent/x.ts"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Error: Failed open /nonexistent/x.ts.\n");
+    EXPECT_EQ(missing.err, "Error: Failed open /nonexistent/x.ts.\nvelkarin-dump: /nonexistent/x.ts: No such file or directory\n");
     EXPECT_EQ(missing.out, "");
     // A file name that is not UTF-8 still makes valid JSON.
     ScratchDir dir;
@@ -274,7 +274,8 @@ TEST(PipedInput, PacketSizeIsDecidedOnEnoughBytes) {
     ASSERT_EQ(RunCommand("velkarin", {(file_dir / "rec.ts").string(), "-a"}).status, 0);
     const fs::path fifo = fifo_dir / "rec.ts";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const pid_t pid = testfiles::StartCommand("velkarin", {fifo.string(), "-a"}, {}, capture / "out", capture / "err");
+    const pid_t pid = testfiles::StartCommand("velkarin", {fifo.string(), "-a", "-o", fifo_dir.path.string()}, {},
+                                              capture / "out", capture / "err");
     int fd = -1;
     for (int i = 0; i < 1000 && fd < 0; ++i) {
         fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);

@@ -170,7 +170,10 @@ bool Open(uint32_t slot, const InputFile* input) {
     const bool exists = ::stat(o.target, &st) == 0;
     if (!exists && errno != ENOENT) return false;
     if (exists && !S_ISREG(st.st_mode)) {
-        if (S_ISDIR(st.st_mode)) return false;
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
         const int fd = ::open(o.target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0 || ::fstat(fd, &st) != 0 || IsInput(input, st)) {
             if (fd >= 0) ::close(fd);
