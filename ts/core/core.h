@@ -11,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// VELKARIN_VERSION ("1.0.0") and its parts, generated from the project's version.
+#include <velkarin/version.h>
+
 // ---------------------------------------------------------------------------------------------
 // Constants
 // ---------------------------------------------------------------------------------------------
