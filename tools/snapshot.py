@@ -70,6 +70,8 @@ def cases(bindir, stream):
     out["velkarin"] = lambda n: ["velkarin", n]
     out["velkarin -a"] = lambda n: ["velkarin", n, "-a"]
     out["velkarin -l"] = lambda n: ["velkarin", n, "-l"]
+    out["velkarin --keep-si -a"] = lambda n: ["velkarin", "--keep-si", n, "-a"]
+    out["velkarin --json"] = lambda n: ["velkarin", "--json", n]
     work = tempfile.mkdtemp(prefix="velkarin-snapshot-")
     try:
         os.symlink(os.path.abspath(stream), os.path.join(work, name))
@@ -82,9 +84,11 @@ def cases(bindir, stream):
         out["velkarin " + crc + " piece.ts"] = lambda n, c=crc: ["velkarin", n, "0x" + c, "piece.ts"]
     out["velkarin-programs"] = lambda n: ["velkarin-programs", n]
     out["velkarin-programs -a"] = lambda n: ["velkarin-programs", n, "-a"]
+    out["velkarin-programs --keep-si -a"] = lambda n: ["velkarin-programs", "--keep-si", n, "-a"]
     for pid in re.findall(r"pmt_pid=(0x[0-9A-F]{4})", progs):
         out["velkarin-programs " + pid] = lambda n, p=pid: ["velkarin-programs", n, p, "one.ts"]
-    for flags in ([], ["--packets"], ["--flags", "0x1FF"], ["--runs"], ["--runs", "--json"]):
+    for flags in ([], ["--packets"], ["--flags", "0x1FF"], ["--runs"], ["--runs", "--json"],
+                  ["--pat", "--pmt", "--pids"]):
         out["velkarin-dump " + " ".join(flags)] = lambda n, f=flags: ["velkarin-dump"] + f + [n]
     return out
 
@@ -95,7 +99,7 @@ def snapshot(bindir, folder, pipe):
         label = os.path.relpath(stream, folder)
         for case, argv_of in cases(bindir, stream).items():
             result[label + " | " + case] = run_case(bindir, stream, argv_of, False)
-            if pipe and not case.startswith("velkarin-programs -a"):
+            if pipe:
                 result[label + " | " + case + " | pipe"] = run_case(bindir, stream, argv_of, True)
     return result
 
