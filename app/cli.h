@@ -109,7 +109,7 @@ inline void SayWhy(const char* program) {
     if (error == 0) return;
     const char* shown = name && std::strcmp(name, "-") == 0 ? "standard input" : name;
     std::fprintf(stderr, "%s: %s: %s\n", program, shown ? shown : "",
-                 error == TS_FAILURE_IS_INPUT ? "is the input file" : std::strerror(error));
+                 TS_FailureReason(error));
 }
 
 // Standard output flushed; a failure to write it (a full disk, a closed pipe) is said and is

@@ -215,7 +215,7 @@ bool TS_Damage_Any(const TS_Damage* damage);
 // (PID 0x003C: 2), 5 continuity breaks"); empty when nothing was damaged. Returns the
 // length written (cut to `capacity` - 1).
 size_t TS_Damage_Format(char* buffer, size_t capacity, const TS_Damage* damage);
-// When the last scan met damage: "PROGRAM: FILE: damaged input: ..." on standard error.
+// When the last scan met damage, reports "PROGRAM: FILE: damaged input: ...".
 void TS_ReportDamage(const char* program, const char* fileName);
 
 // Progress of the drivers that read a whole file: when enabled and standard error is a
@@ -238,6 +238,16 @@ uint64_t TS_LastInputBytes();
 // library's message. An input named "-" is standard input.
 int TS_LastFailure(const char** name);
 inline constexpr int TS_FAILURE_IS_INPUT = -1;  // an output refused because it is the input
+inline constexpr int TS_FAILURE_INPUT_SHRANK = -2;  // the input file shrank while it was read
+// The reason TS_LastFailure gives as text: strerror's, or the library's own for the two above.
+const char* TS_FailureReason(int error);
+
+// Where the library's messages go: every error and warning a driver prints and the damage
+// line of TS_ReportDamage, each handed whole (its end of line included) to `report` with
+// `context`. Null restores the default, which writes them to standard error. The dump's text
+// (to its output) and the progress line are not messages.
+using TS_ReportFunction = void (*)(void* context, const char* message);
+void TS_SetReportFunction(TS_ReportFunction report, void* context);
 
 
 // ---------------------------------------------------------------------------------------------

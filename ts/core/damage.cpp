@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/report.h"
 #include "core/core.h"
 #include "core/scan.h"
 
@@ -54,5 +55,5 @@ void TS_ReportDamage(const char* program, const char* fileName) {
     if (!TS_Damage_Any(d)) return;
     static char text[4096];
     TS_Damage_Format(text, sizeof text, d);
-    std::fprintf(stderr, "%s: %s: damaged input: %s.\n", program, fileName ? fileName : "", text);
+    ts_detail::Report("%s: %s: damaged input: %s.\n", program, fileName ? fileName : "", text);
 }

@@ -1,5 +1,6 @@
 // Input and output files of the drivers: checked, buffered writes into static buffers, and
 // regular files written under a temporary name and renamed when complete.
+#include "core/report.h"
 #include "core/output.h"
 
 #include <cerrno>
@@ -56,7 +57,7 @@ constexpr int kSignalCount = 3;
 struct sigaction g_ltPrevious[kSignalCount];
 bool g_lbHandling[kSignalCount];
 
-extern "C" void OnSignal(int sig) {
+void OnSignal(int sig) {
     const int saved = errno;
     for (uint32_t slot = 0; slot < kMaxOutputs; ++slot)
         if (g_lbLive[slot]) ::unlink(g_strTemp[slot]);
@@ -242,7 +243,7 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t length, int* error) {
 }
 
 int32_t Fail(uint32_t slot, int error) {
-    std::fprintf(stderr, "Error: Failed write %s (%s).\n", g_ltOutput[slot].name, std::strerror(error));
+    Report("Error: Failed write %s (%s).\n", g_ltOutput[slot].name, std::strerror(error));
     NoteFailure(g_ltOutput[slot].name, error);
     Discard(slot);
     return kWriteFailed;
@@ -261,14 +262,16 @@ void EndRun() {
     bool lost = false;
     for (const Output& o : g_ltOutput) lost = lost || o.state == State::kLost;
     if (lost) {
-        std::fputs("Error: not written: ", stderr);
+        MessageBuilder message;
+        message.Add("Error: not written: ");
         const char* separator = "";
         for (const Output& o : g_ltOutput) {
             if (o.state != State::kLost && o.state != State::kRefused) continue;
-            std::fprintf(stderr, "%s%s", separator, o.name);
+            message.Add("%s%s", separator, o.name);
             separator = ", ";
         }
-        std::fputs(".\n", stderr);
+        message.Add(".\n");
+        message.Send();
     }
     g_bRunOver = true;
 }
@@ -295,7 +298,7 @@ int32_t OpenInput(InputFile* input, const char* name) {
     if (error != 0) {
         if (input->fd >= 0 && !input->standard) ::close(input->fd);
         input->fd = -1;
-        std::fprintf(stderr, "Error: Failed open %s.\n", name);
+        Report("Error: Failed open %s.\n", name);
         NoteFailure(name, error);
         return -2;
     }
@@ -330,7 +333,7 @@ int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int3
                           : errno                        ? errno
                                                          : EINVAL;
         o.state = State::kRefused;
-        std::fprintf(stderr, message ? message : "Error: Failed open %s.\n", name);
+        Report(message ? message : "Error: Failed open %s.\n", name);
         NoteFailure(name, error);
         return failure;
     }
@@ -373,7 +376,7 @@ int32_t CloseOutput(uint32_t slot) {
         ClearLive(slot);
     }
     if (error != 0) {
-        std::fprintf(stderr, "Error: Failed write %s (%s).\n", o.name, std::strerror(error));
+        Report("Error: Failed write %s (%s).\n", o.name, std::strerror(error));
         o.state = State::kLost;
         return kWriteFailed;
     }
@@ -435,6 +438,12 @@ int32_t GetBaseFileName(char* dst, const char* src, size_t capacity) {
         }
     }
     return 0;
+}
+
+const char* TS_FailureReason(int error) {
+    if (error == TS_FAILURE_IS_INPUT) return "is the input file";
+    if (error == TS_FAILURE_INPUT_SHRANK) return "the file shrank while it was read";
+    return std::strerror(error);
 }
 
 int TS_LastFailure(const char** name) {

@@ -1,5 +1,6 @@
 // Recognition of the packet size at the start of a stream, and the per-chunk hooks of the
 // packet scan.
+#include "core/report.h"
 #include "core/output.h"
 #include "core/scan.h"
 
@@ -62,7 +63,7 @@ ssize_t ReadInput(int fd, void* buffer, size_t length) {
 }
 
 void ReportReadFailure(const char* name, int error) {
-    std::fprintf(stderr, "Error: Failed read %s (%s).\n", name ? name : "input", std::strerror(error));
+    Report("Error: Failed read %s (%s).\n", name ? name : "input", TS_FailureReason(error));
     NoteFailure(name, error);
 }
 
@@ -108,7 +109,7 @@ void NoteCapacity(const char* table, uint16_t pid, const char* limit) {
     const uint8_t bit = static_cast<uint8_t>(1u << (pid % 8));
     if (byte & bit) return;
     byte |= bit;
-    std::fprintf(stderr, "Warning: the %s on PID 0x%04X of %s holds more than %s; the rest is not kept.\n", table,
+    Report("Warning: the %s on PID 0x%04X of %s holds more than %s; the rest is not kept.\n", table,
                  pid, g_pScanName, limit);
 }
 

@@ -45,7 +45,7 @@ ssize_t ReadInput(int fd, void* buffer, size_t length);
 void ScanBegin(int fd, const char* name);
 void ScanChunkRead(uint64_t bytes_read);
 void ScanDone();
-// "Error: Failed read NAME (reason)." on standard error.
+// Reports "Error: Failed read NAME (reason)."
 void ReportReadFailure(const char* name, int error);
 // Says once per scan, limit and PID that a table held more than a record keeps: "Warning:
 // the PMT on PID 0x0100 of NAME holds more than LIMIT; the rest is not kept." `limit` is one

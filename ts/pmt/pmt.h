@@ -48,7 +48,7 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName, TS_PMTOp
 // Split writer: every PMT into a file of its own (`all`), or the PMT with CRC_32 `crc` into
 // `outputName` (null: "<base>_<CRC>.ts"). 0 done; -1 null argument; -2 input does not open;
 // -3 a PAT of several programs and none chosen; -4 an output does not open (or is the input itself);
-// -5 a write failed. Each failure is reported on standard error, and the outputs not
+// -5 a write failed. Each failure is reported (TS_SetReportFunction), and the outputs not
 // completed by then are removed (output.h). When `written` is given it
 // receives one entry per output file: its CRC_32 and the bytes written to it.
 int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,

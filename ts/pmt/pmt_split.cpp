@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/report.h"
 #include "core/output.h"
 #include "pmt/pmt_walk.h"
 #include "psi/state.h"
@@ -41,7 +42,7 @@ struct SurveySink {
         if (next < 0) {
             if (n >= kTableSize) {
                 if (!warned)
-                    std::fprintf(stderr, "Warning: %s holds more than %u distinct PMTs; the later ones are not listed.\n",
+                    Report("Warning: %s holds more than %u distinct PMTs; the later ones are not listed.\n",
                                  name, kTableSize);
                 warned = true;
             } else {
@@ -87,7 +88,7 @@ struct WriterSink {
         if (name == nullptr) {
             int n = std::snprintf(g_strString2, sizeof g_strString2, "%s_%08X.ts", base, pmt_crc);
             if (n < 0 || static_cast<size_t>(n) >= sizeof g_strString2) {
-                std::fprintf(stderr, "Error: Failed open %s_%08X.ts.\n", base, pmt_crc);
+                Report("Error: Failed open %s_%08X.ts.\n", base, pmt_crc);
                 return -4;
             }
             name = g_strString2;
@@ -103,7 +104,7 @@ struct WriterSink {
         int32_t index = FindCRC(table.ltEntry, table.u16Count, pmt_crc);
         if (index < 0) {
             if (table.u16Count >= kTableSize) {
-                if (!warned) std::fprintf(stderr, "Warning: more than %u PMTs; the others are not written.\n", kTableSize);
+                if (!warned) Report("Warning: more than %u PMTs; the others are not written.\n", kTableSize);
                 warned = true;
                 return 0;
             }

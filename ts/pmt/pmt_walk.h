@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/report.h"
 #include "core/hold.h"
 #include "psi/pmt_pids.h"
 #include "core/scan.h"
@@ -233,7 +234,7 @@ struct PMTWalk {
         if (Collecting()) {
             if (w.hold.Hold(0, p)) return 0;
             if (!hold_full_noted)
-                std::fprintf(stderr,
+                Report(
                              "Warning: a PMT section of %s is spread over more than %u packets; it is not written.\n",
                              name, kWalkHold);
             hold_full_noted = true;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/report.h"
 #include "core/clock.h"
 #include "core/output.h"
 #include "pmt/pmt_walk.h"
@@ -83,7 +84,7 @@ struct RunsSink {
         next = -1;
         if (report->run_count >= TS_MAX_RUNS) {
             if (!warned)
-                std::fprintf(stderr, "Warning: %s holds more than %u PMT runs; later runs are not reported.\n", name,
+                Report("Warning: %s holds more than %u PMT runs; later runs are not reported.\n", name,
                              TS_MAX_RUNS);
             warned = true;
             return 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/report.h"
 #include "core/hold.h"
 #include "core/output.h"
 #include "programs/program_split.h"
@@ -77,7 +78,7 @@ struct SplitIO {
         if (pmt.Collecting()) {
             if (hold.Hold(static_cast<uint16_t>(slot), p)) return 0;
             if (!hold_full_noted)
-                std::fprintf(stderr, "Warning: a PMT section of %s is spread over more packets than are held; it is not written.\n",
+                ts_detail::Report("Warning: a PMT section of %s is spread over more packets than are held; it is not written.\n",
                              name);
             hold_full_noted = true;
             pmt.Reset();

@@ -55,7 +55,7 @@ int32_t TS_GetProgramList(TS_ProgramList* list, const char* fileName);
 // at its first intact PMT; it gets a reduced PAT (the network entry, when the input has one,
 // and the program's own entry) there and for every intact PAT after, then its program's PMT,
 // PCR, CA and elementary stream packets, each packet once, unchanged and in input order.
-// Programs of the PAT that never had an intact PMT are named on standard error. -1: null
+// Programs of the PAT that never had an intact PMT are named in a warning. -1: null
 // name; -2: the input does not open; -3: an output does not open (or is the input); -5: a
 // write failed; TS_READ_FAILED. After a failure the files not completed by then are
 // removed (output.h). `opened` hears of every file opened.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/report.h"
 #include "psi/pmt_pids.h"
 #include "programs/program_output.h"
 #include "core/scan.h"
@@ -136,7 +137,7 @@ struct FileSplit {
         int n = std::snprintf(g_strString2, TS_NAME_CAPACITY, "%s_%u_%u_%u.ts", base,
                               entry.u16ProgramNumber, entry.u16Duplicate, entry.u32Generation);
         if (n < 0 || static_cast<size_t>(n) >= TS_NAME_CAPACITY) {
-            std::fprintf(stderr, "Error: Failed open %s.\n", g_strString2);
+            ts_detail::Report("Error: Failed open %s.\n", g_strString2);
             return -3;
         }
         int32_t r = io.Open(e, g_strString2);
@@ -195,7 +196,7 @@ struct FileSplit {
             if (found < 0) {
                 if (g_tPNSplitData.u16Count == kEntries) {
                     if (!warned_full)
-                        std::fprintf(stderr,
+                        ts_detail::Report(
                                      "Warning: more than %u programs in %s; program %u and any later new program are not split.\n",
                                      kEntries, file_name, program.program_number);
                     warned_full = true;
@@ -340,7 +341,7 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
     s.warned_full = false;
     TS_TableSections_Initialise(&s.pat_sections);
     if (GetBaseFileName(g_strString1, fileName) != 0) {
-        std::fprintf(stderr, "Error: Failed open %s.\n", fileName);
+        ts_detail::Report("Error: Failed open %s.\n", fileName);
         return -2;
     }
     s.base = options && options->output_base ? options->output_base : g_strString1;
@@ -356,14 +357,18 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
     if (r == 0 || r == TS_READ_FAILED) {
         // The programs of the PAT that never had an intact PMT, on one line.
         bool any = false;
+        ts_detail::MessageBuilder message;
         for (uint32_t e = 0; e < g_tPNSplitData.u16Count; ++e) {
             const TS_PNSplitEntry& entry = g_tPNSplitData.ltEntry[e];
             if (entry.u8Written) continue;
-            std::fprintf(stderr, "%s program %u (PMT PID 0x%04X)", any ? "," : "Warning: no intact PMT for", entry.u16ProgramNumber,
-                         entry.u16PMTPID);
+            message.Add("%s program %u (PMT PID 0x%04X)", any ? "," : "Warning: no intact PMT for",
+                        entry.u16ProgramNumber, entry.u16PMTPID);
             any = true;
         }
-        if (any) std::fprintf(stderr, " in %s; no file was written for them.\n", fileName);
+        if (any) {
+            message.Add(" in %s; no file was written for them.\n", fileName);
+            message.Send();
+        }
     }
     for (TS_PNSplitEntry& entry : g_tPNSplitData.ltEntry) entry.nFile = -1;
     int32_t closed = ts_detail::FinishOutputs(r);
