@@ -23,7 +23,6 @@ namespace {
 constexpr const char* kProgram = "velkarin-dump";
 constexpr int kExitOK = 0;
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 constexpr uint32_t kDefaultFlags = TS_PRINT_PAT | TS_PRINT_CAT | TS_PRINT_PMT | TS_PRINT_PID_LIST;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "core/core.h"
@@ -17,9 +18,12 @@ namespace ts_detail {
 
 namespace {
 
-// The buffer only changes how the bytes are grouped into writes, never their order; 256 KiB
-// keeps writes few while 256 outputs at once still stay within 64 MiB.
+// The pieces of a write only change how the bytes are grouped, never their order; 256 KiB
+// a write keeps writes few while the copies of 256 outputs at once stay within 64 MiB. Every
+// piece is a packet or more, so a write never has more than kPieces of them.
 constexpr uint32_t kBufferSize = 256 * 1024;
+constexpr uint32_t kPieces = kBufferSize / TS_PACKET_SIZE + 2;
+constexpr uint32_t kPiecesPerCall = 1024;  // IOV_MAX
 constexpr uint32_t kNameSize = 4096;  // longer paths do not open on this platform
 
 enum class Kind : uint8_t {
@@ -33,11 +37,18 @@ enum class State : uint8_t { kIdle, kOpen, kCompleted, kLost, kRefused };
 
 struct Output {
     int fd = -1;
-    uint32_t fill = 0;
+    uint32_t fill = 0;     // bytes copied into `buffer`
+    uint32_t pending = 0;  // bytes in `piece`, copied or in the mapped input
+    uint32_t pieces = 0;
+    uint32_t unit = 0;     // size of the packets written (for a cut after the input shrank)
+    uint64_t written = 0;  // bytes written to the file
+    bool mapped = false;   // a piece lies in the mapped input
+    bool cut = false;      // the input shrank under its write: it takes nothing more
     Kind kind = Kind::kFile;
     State state = State::kIdle;
     char name[kNameSize];    // as given: the name the messages use
     char target[kNameSize];  // the file the rename replaces: `name` with its symbolic links followed
+    iovec piece[kPieces];
     uint8_t buffer[kBufferSize];
 };
 
@@ -214,7 +225,7 @@ void Discard(uint32_t slot) {
     Output& o = g_ltOutput[slot];
     if (o.kind != Kind::kStandard) ::close(o.fd);
     o.fd = -1;
-    o.fill = 0;
+    o.fill = o.pending = o.pieces = 0;
     o.state = State::kLost;
     if (o.kind == Kind::kFile) {
         SignalsBlocked blocked;
@@ -223,10 +234,18 @@ void Discard(uint32_t slot) {
     }
 }
 
-// Writes all of `length` bytes, retrying after interruptions and partial writes.
-bool WriteAll(int fd, const uint8_t* bytes, size_t length, int* error) {
-    while (length > 0) {
-        ssize_t n = g_pWrite ? g_pWrite(fd, bytes, length) : ::write(fd, bytes, length);
+// Writes all of the pieces, retrying after interruptions and partial writes; false with
+// `error` set when a write fails, `written` counting the bytes that went out.
+bool WritePieces(int fd, iovec* piece, uint32_t pieces, uint64_t* written, int* error) {
+    uint32_t k = 0;
+    while (k < pieces) {
+        ssize_t n;
+        if (g_pWrite) {
+            n = g_pWrite(fd, piece[k].iov_base, piece[k].iov_len);
+        } else {
+            const uint32_t count = pieces - k < kPiecesPerCall ? pieces - k : kPiecesPerCall;
+            n = ::writev(fd, piece + k, static_cast<int>(count));
+        }
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = errno;
@@ -236,8 +255,14 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t length, int* error) {
             *error = ENOSPC;
             return false;
         }
-        bytes += n;
-        length -= static_cast<size_t>(n);
+        *written += static_cast<uint64_t>(n);
+        // Past the pieces written whole, into the one written in part.
+        size_t left = static_cast<size_t>(n);
+        while (k < pieces && left >= piece[k].iov_len) left -= piece[k++].iov_len;
+        if (left) {
+            piece[k].iov_base = static_cast<uint8_t*>(piece[k].iov_base) + left;
+            piece[k].iov_len -= left;
+        }
     }
     return true;
 }
@@ -249,12 +274,43 @@ int32_t Fail(uint32_t slot, int error) {
     return kWriteFailed;
 }
 
+// The mapped input shrank under a write of its bytes: the file keeps the whole packets
+// written, the rest is lost with the input's end, and the input's failed read is reported.
+int32_t InputLost(uint32_t slot) {
+    Output& o = g_ltOutput[slot];
+    if (o.unit && o.written % o.unit && o.kind == Kind::kFile && ::ftruncate(o.fd, static_cast<off_t>(o.written - o.written % o.unit)) == 0)
+        o.written -= o.written % o.unit;
+    o.fill = o.pending = o.pieces = 0;
+    o.mapped = false;
+    o.cut = true;
+    ReportInputShrank();
+    return kReadFailed;
+}
+
 int32_t Flush(uint32_t slot) {
     Output& o = g_ltOutput[slot];
     int error = 0;
-    if (o.fill && !WriteAll(o.fd, o.buffer, o.fill, &error)) return Fail(slot, error);
-    o.fill = 0;
+    if (o.pieces && !WritePieces(o.fd, o.piece, o.pieces, &o.written, &error)) {
+        if (error == EFAULT && o.mapped) return InputLost(slot);
+        return Fail(slot, error);
+    }
+    o.fill = o.pending = o.pieces = 0;
+    o.mapped = false;
     return 0;
+}
+
+// Adds a piece, joined to the last one when it follows it in memory.
+void AddPiece(Output& o, const uint8_t* bytes, uint32_t length) {
+    if (o.pieces) {
+        iovec& last = o.piece[o.pieces - 1];
+        if (static_cast<const uint8_t*>(last.iov_base) + last.iov_len == bytes) {
+            last.iov_len += length;
+            o.pending += length;
+            return;
+        }
+    }
+    o.piece[o.pieces++] = {const_cast<uint8_t*>(bytes), length};
+    o.pending += length;
 }
 
 // The message of a run that leaves outputs it began not completed, and the end of the run.
@@ -288,31 +344,6 @@ void NoteFailure(const char* name, int error) {
     std::snprintf(g_strLastFailure, sizeof g_strLastFailure, "%s", name ? name : "");
 }
 
-int32_t OpenInput(InputFile* input, const char* name) {
-    input->standard = std::strcmp(name, "-") == 0;
-    input->fd = input->standard ? STDIN_FILENO : ::open(name, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    int error = input->fd < 0 ? errno : 0;
-    if (error == 0 && ::fstat(input->fd, &st) != 0) error = errno;
-    if (error == 0 && S_ISDIR(st.st_mode)) error = EISDIR;
-    if (error != 0) {
-        if (input->fd >= 0 && !input->standard) ::close(input->fd);
-        input->fd = -1;
-        Report("Error: Failed open %s.\n", name);
-        NoteFailure(name, error);
-        return -2;
-    }
-    input->dev = st.st_dev;
-    input->ino = st.st_ino;
-    input->regular = S_ISREG(st.st_mode);
-    return 0;
-}
-
-void CloseInput(InputFile* input) {
-    if (input->fd >= 0 && !input->standard) ::close(input->fd);
-    input->fd = -1;
-}
-
 int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int32_t failure,
                    const char* message) {
     if (slot >= kMaxOutputs || name == nullptr) return failure;
@@ -323,7 +354,10 @@ int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int3
     }
     Output& o = g_ltOutput[slot];
     if (o.fd >= 0) CloseOutput(slot);
-    o.fill = 0;
+    o.fill = o.pending = o.pieces = 0;
+    o.unit = 0;
+    o.written = 0;
+    o.mapped = o.cut = false;
     std::snprintf(o.name, sizeof o.name, "%s", name);
     errno = 0;
     g_bRefusedAsInput = false;
@@ -348,23 +382,40 @@ const char* OutputName(uint32_t slot) { return slot < kMaxOutputs ? g_ltOutput[s
 int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length) {
     if (slot >= kMaxOutputs || g_ltOutput[slot].fd < 0) return kWriteFailed;
     Output& o = g_ltOutput[slot];
-    if (o.fill + length > kBufferSize) {
+    if (o.cut) return kReadFailed;
+    o.unit = length;
+    if (o.pending + length > kBufferSize) {
         int32_t r = Flush(slot);
         if (r != 0) return r;
         if (length > kBufferSize) {
             int error = 0;
-            return WriteAll(o.fd, bytes, length, &error) ? 0 : Fail(slot, error);
+            iovec whole{const_cast<uint8_t*>(bytes), length};
+            if (WritePieces(o.fd, &whole, 1, &o.written, &error)) return 0;
+            return error == EFAULT && InMappedInput(bytes, length) ? InputLost(slot) : Fail(slot, error);
         }
     }
+    if (InMappedInput(bytes, length)) {
+        o.mapped = true;
+        AddPiece(o, bytes, length);
+        return 0;
+    }
     std::memcpy(o.buffer + o.fill, bytes, length);
+    AddPiece(o, o.buffer + o.fill, length);
     o.fill += length;
     return 0;
+}
+
+void FlushMappedInput() {
+    for (uint32_t slot = 0; slot < kMaxOutputs; ++slot)
+        if (g_ltOutput[slot].fd >= 0 && g_ltOutput[slot].mapped) Flush(slot);
 }
 
 int32_t CloseOutput(uint32_t slot) {
     if (slot >= kMaxOutputs || g_ltOutput[slot].fd < 0) return 0;
     Output& o = g_ltOutput[slot];
-    if (Flush(slot) != 0) return kWriteFailed;
+    // What the input lost when it shrank is lost to the file too; the file is still completed.
+    const int32_t flushed = Flush(slot);
+    if (flushed == kWriteFailed) return kWriteFailed;
     const int fd = o.fd;
     o.fd = -1;
     int error = 0;
@@ -381,7 +432,7 @@ int32_t CloseOutput(uint32_t slot) {
         return kWriteFailed;
     }
     o.state = State::kCompleted;
-    return 0;
+    return flushed;
 }
 
 int32_t FinishOutputs(int32_t result) {
@@ -390,8 +441,10 @@ int32_t FinishOutputs(int32_t result) {
         return result;
     }
     int32_t first = result < 0 ? result : 0;
-    for (uint32_t slot = 0; slot < kMaxOutputs; ++slot)
-        if (CloseOutput(slot) != 0 && first == 0) first = kWriteFailed;
+    for (uint32_t slot = 0; slot < kMaxOutputs; ++slot) {
+        const int32_t closed = CloseOutput(slot);
+        if (closed != 0 && first == 0) first = closed;
+    }
     EndRun();
     return first;
 }

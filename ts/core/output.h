@@ -1,7 +1,8 @@
-// Input and output files of the drivers. Inputs are opened read-only and remembered by
-// device and inode, so that an output naming the input itself is refused before anything
-// is written. Outputs are written through static buffers that produce the same bytes in the
-// same order as one write per packet; every write is checked.
+// Output files of the drivers. The input (input.h) is remembered by device and inode, so
+// that an output naming the input itself is refused before anything is written. Outputs
+// gather what they are given into writes of up to 256 KiB that produce the same bytes in the
+// same order as one write per packet: bytes of a mapped input are written from the mapping,
+// others are copied into a static buffer first. Every write is checked.
 //
 // A regular-file output is written under a temporary name beside its final name and renamed
 // to it when completed, so that a file under its final name is always whole: a file of that
@@ -15,6 +16,7 @@
 #include <sys/types.h>
 
 #include "core/core.h"
+#include "core/input.h"
 
 namespace ts_detail {
 
@@ -22,22 +24,6 @@ inline constexpr uint32_t kMaxOutputs = 256;
 inline constexpr int32_t kWriteFailed = -5;
 // The input could not be read further: what was written up to there is kept.
 inline constexpr int32_t kReadFailed = TS_READ_FAILED;
-
-struct InputFile {
-    int fd = -1;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool standard = false;  // standard input, never closed here
-    bool regular = false;   // a regular file (its size is known, it may be read again)
-};
-
-// Notes a failure for TS_LastFailure.
-void NoteFailure(const char* name, int error);
-
-// Opens `name` read-only ("-": standard input). On failure prints "Error: Failed open %s.\n"
-// and returns -2.
-int32_t OpenInput(InputFile* input, const char* name);
-void CloseInput(InputFile* input);
 
 // Opens output `slot` (0..255) as `name`, a slot still open being completed first. A regular
 // file is written under a temporary name and made with mode 0666 less the umask, or with the
@@ -51,17 +37,21 @@ int32_t OpenOutput(uint32_t slot, const char* name, const InputFile* input, int3
 bool IsOutputOpen(uint32_t slot);
 // Appends bytes to output `slot`. A failed or short write prints
 // "Error: Failed write %s (reason).\n" and returns -5; the output is then closed and its
-// temporary file removed.
+// temporary file removed. When bytes of the mapped input can no longer be written because
+// the input shrank, the input's failed read is reported instead (once a run), kReadFailed is
+// returned and the output keeps the whole packets written before.
 int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length);
 // Completes output `slot`: flushes, closes and renames it to its final name (nothing when it
 // is not open). A failure is reported as for a write, the temporary file removed; -5.
+// kReadFailed when the mapped input shrank before all of it was written: the file is
+// completed with what was written.
 int32_t CloseOutput(uint32_t slot);
 // Ends the outputs of a run. When `result` is not a failure (0 or positive) or is
 // kReadFailed, every open output is completed; after any other failure every open output
 // is abandoned as by AbortAllOutputs. Whenever the run leaves outputs it began not
 // completed, one message, "Error: not written: a.ts, b.ts.\n", names them with the outputs
-// the run refused. Returns the first failure: `result` when negative, else -5 when a
-// completion failed, else 0.
+// the run refused. Returns the first failure: `result` when negative, else that of the
+// first completion that failed (-5, or kReadFailed), else 0.
 int32_t FinishOutputs(int32_t result);
 // Closes every open output without completing it: temporary files are removed, and the
 // message of FinishOutputs names the outputs not completed.
@@ -69,6 +59,8 @@ void AbortAllOutputs();
 // Whether the run that ended last began or refused an output named `name` and did not
 // complete it.
 bool OutputNotWritten(const char* name);
+// Writes out what the open outputs hold of the mapped input, before it is unmapped.
+void FlushMappedInput();
 // The name an open output was opened under.
 const char* OutputName(uint32_t slot);
 

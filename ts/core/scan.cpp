@@ -46,26 +46,8 @@ uint32_t DetectUnitSize(const uint8_t* p, uint64_t n) {
     return other ? other : TS_PACKET_SIZE;
 }
 
-namespace {
-
-ReadFunction g_pRead = nullptr;
-
-}  // namespace
-
-void SetReadFunction(ReadFunction function) { g_pRead = function; }
-
-ssize_t ReadInput(int fd, void* buffer, size_t length) {
-    for (;;) {
-        errno = 0;
-        const ssize_t got = g_pRead ? g_pRead(fd, buffer, length) : ::read(fd, buffer, length);
-        if (got >= 0 || errno != EINTR) return got;
-    }
-}
-
-void ReportReadFailure(const char* name, int error) {
-    Report("Error: Failed read %s (%s).\n", name ? name : "input", TS_FailureReason(error));
-    NoteFailure(name, error);
-}
+ScanPositionFunction g_pScanPosition = nullptr;
+void SetScanPositionFunction(ScanPositionFunction function) { g_pScanPosition = function; }
 
 TS_Damage g_tDamage;
 uint8_t g_lu8LastCC[8192];

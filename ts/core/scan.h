@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include "core/core.h"
+#include "core/input.h"
 
 namespace ts_detail {
 
@@ -30,23 +31,19 @@ inline constexpr uint64_t kScanChunk = 256 * 1024;
 // Bytes the packet size is decided on (fewer only when the input is shorter), however few
 // the first read of a pipe returns.
 inline constexpr uint64_t kDetectBytes = 256 * 1024;
+// How far behind the scan the pages of a mapped input are let go: far enough that the
+// outputs still hold none of them for their next write.
+inline constexpr uint64_t kMappedLag = 16u << 20;
+inline constexpr uint64_t kMappedRelease = 4u << 20;  // let go at a time
 
 // Packet unit of a stream whose first `n` bytes are `p`: 188 wherever its stride holds over
 // eight packets (fewer in a short input); else 192 or 204 where theirs holds; else 188.
 uint32_t DetectUnitSize(const uint8_t* p, uint64_t n);
 
-// The input's reads, through a function that tests may replace (nullptr: read(2)).
-using ReadFunction = ssize_t (*)(int fd, void* buffer, size_t length);
-void SetReadFunction(ReadFunction function);
-// One read, retried when interrupted.
-ssize_t ReadInput(int fd, void* buffer, size_t length);
-
 // Progress display and damage bookkeeping: once per scan and once per chunk read.
 void ScanBegin(int fd, const char* name);
 void ScanChunkRead(uint64_t bytes_read);
 void ScanDone();
-// Reports "Error: Failed read NAME (reason)."
-void ReportReadFailure(const char* name, int error);
 // Says once per scan, limit and PID that a table held more than a record keeps: "Warning:
 // the PMT on PID 0x0100 of NAME holds more than LIMIT; the rest is not kept." `limit` is one
 // of the constant texts below.
@@ -79,8 +76,14 @@ inline void AccountPacket(const uint8_t* b) {
 
 inline constexpr uint64_t kNoStart = ~uint64_t{0};
 
-// Walks the input open on `fd` (named `name` in messages) over `data` (TS_Data or
-// TS_SimpleData, already initialised).
+// Test seam: called with the input offset the scan has reached, every kScanChunk bytes.
+using ScanPositionFunction = void (*)(uint64_t offset);
+void SetScanPositionFunction(ScanPositionFunction function);
+extern ScanPositionFunction g_pScanPosition;
+
+// Walks the input over `data` (TS_Data or TS_SimpleData, already initialised): the bytes of
+// `mapped` (`mapped_size` of them) when the input is mapped, else those read from `fd`, into
+// the container's stream buffer. `name` names it in messages.
 //
 // A packet start is confirmed when 0x47 stands at it and at the next two unit strides
 // (strides past the end of the input excepted). The scan starts at the first confirmed start
@@ -95,14 +98,18 @@ inline constexpr uint64_t kNoStart = ~uint64_t{0};
 // returned. Returns 0 at the end of the input, TS_READ_FAILED (after reporting it) when a
 // read fails.
 template <class Container, class Handler>
-int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
-    uint8_t* const s = data->lu8Stream;
+int32_t ScanBytes(Container* data, int fd, const uint8_t* mapped, uint64_t mapped_size, const char* name,
+                  Handler&& handle) {
+    // The bytes at hand: the mapping, or the stream buffer holding the input from `base` on.
+    const uint8_t* const s = mapped ? mapped : data->lu8Stream;
     uint64_t base = 0;  // input offset of s[0]
-    uint64_t size = 0;  // bytes held in s
-    bool ended = false;
+    uint64_t size = mapped ? mapped_size : 0;  // bytes held in s
+    bool ended = mapped != nullptr;
     int read_error = 0;
     uint64_t total_read = 0;
     uint64_t packets = 0;
+    uint64_t next_step = kScanChunk;  // offset of the next progress step of a mapped input
+    uint64_t released = 0;             // its pages before this offset are let go
     data->u64Offset = 0;
     data->u64Size = 0;
     ScanBegin(fd, name);
@@ -112,15 +119,16 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
     auto need = [&](uint64_t keep, uint64_t end) -> bool {
         while (base + size < end) {
             if (ended) return false;
+            uint8_t* const buffer = data->lu8Stream;
             if (keep > base) {
                 const uint64_t drop = keep - base < size ? keep - base : size;
-                std::memmove(s, s + drop, size - drop);
+                std::memmove(buffer, buffer + drop, size - drop);
                 base += drop;
                 size -= drop;
             }
             uint64_t room = TS_STREAM_CAPACITY - size;
             if (room > kScanChunk) room = kScanChunk;
-            const ssize_t got = ReadInput(fd, s + size, room);
+            const ssize_t got = ReadInput(fd, buffer + size, room);
             if (got <= 0) {
                 if (got < 0) read_error = errno ? errno : EIO;
                 ended = true;
@@ -129,6 +137,7 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
             size += static_cast<uint64_t>(got);
             total_read += static_cast<uint64_t>(got);
             ScanChunkRead(total_read);
+            if (g_pScanPosition) g_pScanPosition(total_read);
         }
         return true;
     };
@@ -141,7 +150,7 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         }
         return 0;
     }
-    const uint32_t unit = DetectUnitSize(s, size);
+    const uint32_t unit = DetectUnitSize(s, size < kDetectBytes ? size : kDetectBytes);
     const uint32_t lead = TS_UnitLead(unit);
 
     // A confirmed start at `x`? Looks only at bytes it makes available.
@@ -175,8 +184,19 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         return kNoStart;
     };
 
+    // A mapped input's progress, and its pages the scan is done with, every kScanChunk bytes.
+    auto step = [&](uint64_t c) {
+        total_read = c;
+        ScanChunkRead(c);
+        if (g_pScanPosition) g_pScanPosition(c);
+        if (c > released + kMappedLag + kMappedRelease)
+            released = ReleaseMapped(mapped, mapped_size, released, c - kMappedLag);
+        next_step = c + kScanChunk;
+    };
+
     int32_t result = 0;
     auto hand = [&](uint64_t c) -> int32_t {
+        if (mapped && c >= next_step) step(c);
         ScanPacket p;
         p.unit = s + (c - base);
         p.unit_size = unit;
@@ -185,8 +205,10 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         p.byte_offset = c;
         TS_Header_Get(&p.header, p.bytes);
         AccountPacket(p.bytes);
-        data->u64Offset = c - base;
-        data->u64Size = size;
+        if (!mapped) {
+            data->u64Offset = c - base;
+            data->u64Size = size;
+        }
         return handle(static_cast<const ScanPacket&>(p));
     };
 
@@ -223,6 +245,7 @@ int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
         break;
     }
 done:
+    if (mapped) ScanChunkRead(total_read = mapped_size);
     ScanDone();
     if (result != 0) return result;
     if (read_error) {
@@ -230,6 +253,34 @@ done:
         return TS_READ_FAILED;
     }
     return 0;
+}
+
+// The scan of an input read from `fd`.
+template <class Container, class Handler>
+int32_t ScanFile(Container* data, int fd, const char* name, Handler&& handle) {
+    return ScanBytes(data, fd, nullptr, 0, name, handle);
+}
+
+// The scan of an opened input: in place when it is mapped, with a file that shrinks under
+// the scan ending it as a failed read.
+template <class Container, class Handler>
+int32_t ScanInput(Container* data, const InputFile& input, const char* name, Handler&& handle) {
+    if (input.map == nullptr) return ScanBytes(data, input.fd, nullptr, 0, name, handle);
+    GuardMapping(input);
+    if (sigsetjmp(g_tShrankJump, 1) != 0) {
+        // A page of the mapping was gone: the file shrank.
+        UnguardMapping();
+        ScanDone();
+        ReportInputShrank();
+        return TS_READ_FAILED;
+    }
+    int32_t r = ScanBytes(data, input.fd, input.map, input.map_size, name, handle);
+    UnguardMapping();
+    if (r == 0 && InputShrank(input)) {
+        ReportInputShrank();
+        r = TS_READ_FAILED;
+    }
+    return r;
 }
 
 }  // namespace ts_detail

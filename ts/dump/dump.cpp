@@ -314,8 +314,8 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
     TS_TableSections_Initialise(&state.pat_sections);
     TS_TableSections_Initialise(&state.cat_sections);
 
-    const int32_t stopped = ts_detail::ScanFile(
-        &g_tData, input.fd, fileName,
+    const int32_t stopped = ts_detail::ScanInput(
+        &g_tData, input, fileName,
         [](const ts_detail::ScanPacket& p) { return HandlePacket(&state, p); });
     ts_detail::CloseInput(&input);
     if (stopped == kStopOutputFailed) return TS_PRINT_OUTPUT_FAILED;

@@ -140,7 +140,7 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName, TS_PMTOp
     if (OpenInput(&input, fileName) != 0) return -2;
     SurveySink sink{table, fileName};
     PMTWalk<SurveySink> walk(sink, fileName, options);
-    int32_t r = walk.Run(input.fd);
+    int32_t r = walk.Run(input);
     CloseInput(&input);
     return r;
 }
@@ -159,7 +159,7 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
     sink.output_name = all ? nullptr : outputName;
     sink.base = options && options->output_base ? options->output_base : g_strString1;
     PMTWalk<WriterSink> walk(sink, fileName, options);
-    int32_t r = walk.Run(input.fd);
+    int32_t r = walk.Run(input);
     // A stream that turns into several programs stops the split, but the pieces written up to
     // that PAT are whole: they are kept.
     int32_t closed = FinishOutputs(r == kTooManyPrograms ? 0 : r);

@@ -244,8 +244,8 @@ struct PMTWalk {
         return sink.Stream(p);
     }
 
-    int32_t Run(int fd) {
-        int32_t r = ScanFile(data, fd, name, [this](const ScanPacket& p) { return Handle(p); });
+    int32_t Run(const InputFile& input) {
+        int32_t r = ScanInput(data, input, name, [this](const ScanPacket& p) { return Handle(p); });
         // A section never completed: what waited for it goes out.
         int32_t released = Release();
         return r != 0 ? r : released;

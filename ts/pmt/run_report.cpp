@@ -135,7 +135,7 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions*
     if (OpenInput(&input, fileName) != 0) return -2;
     RunsSink sink{report, &g_tSimpleData, fileName};
     PMTWalk<RunsSink> walk(sink, fileName, options);
-    int32_t r = ScanFile(walk.data, input.fd, fileName, [&](const ScanPacket& p) {
+    int32_t r = ScanInput(walk.data, input, fileName, [&](const ScanPacket& p) {
         report->packet_size = p.unit_size;
         return walk.Handle(p);
     });

@@ -45,7 +45,7 @@ int32_t TS_GetProgramList(TS_ProgramList* list, const char* fileName) {
     TS_TableSections_Initialise(&s_tList.sections);
     // The list is rebuilt at every intact PAT only, so a file without one leaves the caller's
     // record as it was.
-    int32_t r = ts_detail::ScanFile(&g_tSimpleData, input.fd, fileName, [](const ts_detail::ScanPacket& p) -> int32_t {
+    int32_t r = ts_detail::ScanInput(&g_tSimpleData, input, fileName, [](const ts_detail::ScanPacket& p) -> int32_t {
         if (p.header.PID != TS_PID_PAT) return 0;
         return TS_Packet_FeedSections(&g_tSimpleData.tPATPreSection, TS_SECTION_PAT, &p.header, p.unit,
                                       p.unit_size, nullptr, &OnPATSection, &s_tList);

@@ -346,8 +346,8 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
     }
     s.base = options && options->output_base ? options->output_base : g_strString1;
     if (ts_detail::OpenInput(&s.io.input, fileName) != 0) return -2;
-    int32_t r = ts_detail::ScanFile(&g_tData, s.io.input.fd, fileName,
-                                    [&s](const ScanPacket& p) { return s.Handle(p); });
+    int32_t r = ts_detail::ScanInput(&g_tData, s.io.input, fileName,
+                                    [](const ScanPacket& p) { return s.Handle(p); });
     // Sections never completed: what waited for them goes out.
     for (uint32_t e = 0; e < g_tPNSplitData.u16Count && (r == 0 || r == TS_READ_FAILED); ++e)
         if (g_tPNSplitData.ltEntry[e].nFile >= 0) {

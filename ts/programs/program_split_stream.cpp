@@ -147,8 +147,8 @@ int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint
     s.listed = s.seen = s.open = false;
     s.keep_si = options && options->keep_si;
     if (ts_detail::OpenInput(&s.io.input, fileName) != 0) return -2;
-    int32_t r = ts_detail::ScanFile(&g_tSimpleData, s.io.input.fd, fileName,
-                                    [&s](const ScanPacket& p) { return s.Handle(p); });
+    int32_t r = ts_detail::ScanInput(&g_tSimpleData, s.io.input, fileName,
+                                    [](const ScanPacket& p) { return s.Handle(p); });
     if (r == ts_detail::kSplitStop) r = 0;
     if ((r == 0 || r == TS_READ_FAILED) && s.open) {
         int32_t released = s.io.Release(kSlot);
