@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/input.h"
+#include "core/output.h"
 #include "core/scan.h"
 #include "dump/dump.h"
 #include "files.h"
@@ -184,6 +185,46 @@ TEST(MappedInput, AFileThatShrinksWhileItIsReadIsAFailedReadWithWholePacketsWrit
         }
     }
     ts_detail::SetScanPositionFunction(nullptr);
+}
+
+// Fails every write to a file whose name holds `g_failing`.
+std::string g_failing;
+ssize_t FailNamed(int fd, const void* bytes, size_t length) {
+    char link[64], name[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, name, sizeof name - 1);
+    if (n > 0 && std::string(name, static_cast<size_t>(n)).find(g_failing) != std::string::npos) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::write(fd, bytes, length);
+}
+
+TEST(MappedInput, AWriteOfPagesLetGoBehindTheScanFailsTheRunAsAnyWriteWould) {
+    // A's piece holds a few packets from the start of a mapped input of over 20 MB; they are
+    // written when the scan lets their pages go, and that write fails.
+    Mux m;
+    const Bytes pat = PatSection(1, {{1, 0x100}});
+    const Bytes a = PmtSection(1, 0x101, {}, {{0x02, 0x101, {}}});
+    const Bytes b = PmtSection(1, 0x101, {}, {{0x02, 0x101, {}}, {0x04, 0x102, {}}}, 1);
+    m.Section(0, pat), m.Section(0x100, a);
+    for (int k = 0; k < 20; ++k) m.Es(0x101, k == 0);
+    m.Section(0, pat), m.Section(0x100, b);
+    for (int k = 0; k < 115000; ++k) m.Es(k % 2 ? 0x101 : 0x102, k % 40 == 0);
+    testfiles::ScratchFile input(Join(m.packets));
+    char name[32];
+    std::snprintf(name, sizeof name, "_%08X.ts", TrailingU32(a));
+    g_failing = name;
+    ts_detail::SetWriteFunction(FailNamed);
+    testing::internal::CaptureStderr();
+    const int32_t r = TS_PMTSplitFile(input.path.c_str(), 1, 0, nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ts_detail::SetWriteFunction(nullptr);
+    EXPECT_EQ(r, -5);
+    const std::string a_name = (input.dir / ("stream" + std::string(name))).string();
+    EXPECT_EQ(err.rfind("Error: Failed write " + a_name + " (No space left on device).\nError: not written: ", 0), 0u)
+        << err;
+    EXPECT_TRUE(Outputs(input.dir.path, "stream.ts").empty());
 }
 
 }  // namespace

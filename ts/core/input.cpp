@@ -102,6 +102,7 @@ uint64_t ReleaseMapped(const uint8_t* map, uint64_t map_size, uint64_t from, uin
     if (to > map_size) to = map_size;
     to -= to % page;
     if (map == nullptr || to <= from) return from;
+    FlushMappedBefore(map + to);  // so that no write comes back to the pages let go
     ::madvise(const_cast<uint8_t*>(map + from), static_cast<size_t>(to - from), MADV_DONTNEED);
     return to;
 }

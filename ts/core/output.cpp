@@ -44,6 +44,7 @@ struct Output {
     uint64_t written = 0;  // bytes written to the file
     bool mapped = false;   // a piece lies in the mapped input
     bool cut = false;      // the input shrank under its write: it takes nothing more
+    const uint8_t* oldest = nullptr;  // the first piece in the mapped input
     Kind kind = Kind::kFile;
     State state = State::kIdle;
     char name[kNameSize];    // as given: the name the messages use
@@ -56,6 +57,9 @@ Output g_ltOutput[kMaxOutputs];
 WriteFunction g_pWrite = nullptr;
 bool g_bRunOver = true;  // the next OpenOutput starts a new run
 uint32_t g_u32TempCounter = 0;
+// A write that failed outside a call of WriteOutput (an early write of the mapped input's
+// pieces): the run's next write, and its end, return it.
+int32_t g_iLateFailure = 0;
 
 // The temporary files, for the signal handler: a name is only changed while the handled
 // signals are blocked, and removed only while its flag is set.
@@ -330,6 +334,7 @@ void EndRun() {
         message.Send();
     }
     g_bRunOver = true;
+    g_iLateFailure = 0;
 }
 
 }  // namespace
@@ -382,6 +387,7 @@ const char* OutputName(uint32_t slot) { return slot < kMaxOutputs ? g_ltOutput[s
 int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length) {
     if (slot >= kMaxOutputs || g_ltOutput[slot].fd < 0) return kWriteFailed;
     Output& o = g_ltOutput[slot];
+    if (g_iLateFailure != 0) return g_iLateFailure;
     if (o.cut) return kReadFailed;
     o.unit = length;
     if (o.pending + length > kBufferSize) {
@@ -395,6 +401,7 @@ int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length) {
         }
     }
     if (InMappedInput(bytes, length)) {
+        if (!o.mapped) o.oldest = bytes;
         o.mapped = true;
         AddPiece(o, bytes, length);
         return 0;
@@ -405,9 +412,15 @@ int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length) {
     return 0;
 }
 
-void FlushMappedInput() {
-    for (uint32_t slot = 0; slot < kMaxOutputs; ++slot)
-        if (g_ltOutput[slot].fd >= 0 && g_ltOutput[slot].mapped) Flush(slot);
+void FlushMappedInput() { FlushMappedBefore(g_tMappedInput.end); }
+
+void FlushMappedBefore(const uint8_t* point) {
+    for (uint32_t slot = 0; slot < kMaxOutputs; ++slot) {
+        const Output& o = g_ltOutput[slot];
+        if (o.fd < 0 || !o.mapped || o.oldest >= point) continue;
+        const int32_t r = Flush(slot);
+        if (r != 0 && g_iLateFailure == 0) g_iLateFailure = r;
+    }
 }
 
 int32_t CloseOutput(uint32_t slot) {
@@ -440,7 +453,11 @@ int32_t FinishOutputs(int32_t result) {
         AbortAllOutputs();
         return result;
     }
-    int32_t first = result < 0 ? result : 0;
+    int32_t first = result < 0 ? result : g_iLateFailure;
+    if (first < 0 && first != kReadFailed) {
+        AbortAllOutputs();
+        return first;
+    }
     for (uint32_t slot = 0; slot < kMaxOutputs; ++slot) {
         const int32_t closed = CloseOutput(slot);
         if (closed != 0 && first == 0) first = closed;

@@ -59,8 +59,11 @@ void AbortAllOutputs();
 // Whether the run that ended last began or refused an output named `name` and did not
 // complete it.
 bool OutputNotWritten(const char* name);
-// Writes out what the open outputs hold of the mapped input, before it is unmapped.
+// Writes out what the open outputs hold of the mapped input, before it is unmapped; and
+// the outputs holding any of it before `point`, before those pages are let go. A failure
+// there is returned by the next write of the run and by FinishOutputs.
 void FlushMappedInput();
+void FlushMappedBefore(const uint8_t* point);
 // The name an open output was opened under.
 const char* OutputName(uint32_t slot);
 

@@ -2,6 +2,7 @@
 // (ISO/IEC 13818-1 2.4.3.2, 2.4.3.4). Reads stay inside the packet's 188 bytes.
 #include <cstring>
 
+#include "core/header.h"
 #include "core/clock.h"
 #include "core/reader.h"
 #include "core/core.h"
@@ -11,14 +12,7 @@ using ts_detail::ByteReader;
 int32_t TS_Header_Get(TS_Header* h, const uint8_t* b) {
     if (h == nullptr || b == nullptr) return -1;
     if (b[0] != TS_SYNC_BYTE) return -2;
-    h->sync_byte = b[0];
-    h->transport_error_indicator = (b[1] >> 7) & 1;
-    h->payload_unit_start_indicator = (b[1] >> 6) & 1;
-    h->transport_priority = (b[1] >> 5) & 1;
-    h->PID = static_cast<uint16_t>(((b[1] & 0x1F) << 8) | b[2]);
-    h->transport_scrambling_control = (b[3] >> 6) & 3;
-    h->adaptation_field_control = (b[3] >> 4) & 3;
-    h->continuity_counter = b[3] & 0x0F;
+    ts_detail::DecodeHeader(h, b);
     return 0;
 }
 

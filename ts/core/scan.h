@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include "core/core.h"
+#include "core/header.h"
 #include "core/input.h"
 
 namespace ts_detail {
@@ -195,7 +196,7 @@ int32_t ScanBytes(Container* data, int fd, const uint8_t* mapped, uint64_t mappe
     };
 
     int32_t result = 0;
-    auto hand = [&](uint64_t c) -> int32_t {
+    auto hand = [&](uint64_t c) __attribute__((always_inline)) -> int32_t {
         if (mapped && c >= next_step) step(c);
         ScanPacket p;
         p.unit = s + (c - base);
@@ -203,7 +204,7 @@ int32_t ScanBytes(Container* data, int fd, const uint8_t* mapped, uint64_t mappe
         p.bytes = p.unit + lead;
         p.index = packets++;
         p.byte_offset = c;
-        TS_Header_Get(&p.header, p.bytes);
+        DecodeHeader(&p.header, p.bytes);  // the scan stands on a sync byte
         AccountPacket(p.bytes);
         if (!mapped) {
             data->u64Offset = c - base;
@@ -217,6 +218,7 @@ int32_t ScanBytes(Container* data, int fd, const uint8_t* mapped, uint64_t mappe
     while (c != kNoStart) {
         // Packets at hand whose next unit begins with 0x47.
         while (c + unit + lead < base + size && s[c - base + unit + lead] == TS_SYNC_BYTE) {
+            __builtin_prefetch(s + (c - base) + 8192);
             if ((result = hand(c)) != 0) goto done;
             c += unit;
         }
