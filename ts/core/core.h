@@ -124,6 +124,10 @@ struct TS_PreSection {
     uint16_t total_length;      // section_length + 3 (0 while the length is not yet known)
     uint16_t filled_length;     // bytes held in buffer
     int8_t last_continuity_counter;  // -1 when none
+    // Bytes at the front of `buffer` that still hold the last section accepted intact on this
+    // assembly (0: none). Kept while a new section brings the same bytes; a section that
+    // brings all of them again is that section repeated, and its CRC_32 is not computed anew.
+    uint16_t intact_length;
     uint8_t buffer[TS_SECTION_CAPACITY];
 };
 
@@ -171,6 +175,9 @@ struct TS_SectionEvent {
     // carrier record was given; else count 0).
     const TS_SectionCarriers* carriers;
     uint16_t unit_count;
+    // 1: the section is byte for byte the last one accepted on this assembly (a table
+    // repeated); what was decoded from that one holds for it.
+    uint8_t repeat;
 };
 
 using TS_SectionHandler = int32_t (*)(void* context, const TS_SectionEvent* event);

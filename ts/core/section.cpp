@@ -12,6 +12,7 @@ int32_t TS_PreSection_Initialise(TS_PreSection* pre) {
     pre->total_length = 0;
     pre->filled_length = 0;
     pre->last_continuity_counter = -1;
+    pre->intact_length = 0;
     std::memset(pre->buffer, 0, sizeof pre->buffer);
     return 0;
 }
@@ -34,14 +35,23 @@ static int32_t TakeLength(TS_PreSection* pre, uint16_t minimum) {
     return 0;
 }
 
+// Writes `n` section bytes at the fill position. The last intact section stays held while
+// the bytes written over it are its own.
+static void Put(TS_PreSection* pre, const uint8_t* bytes, uint16_t n) {
+    uint8_t* at = pre->buffer + pre->filled_length;
+    if (pre->intact_length && (pre->filled_length + n > pre->intact_length || std::memcmp(at, bytes, n) != 0))
+        pre->intact_length = 0;
+    std::memcpy(at, bytes, n);
+    pre->filled_length = static_cast<uint16_t>(pre->filled_length + n);
+}
+
 // Appends up to `length` bytes of the section being collected; sets complete when whole.
 static int32_t Append(TS_PreSection* pre, const uint8_t* bytes, uint16_t length, uint16_t minimum) {
     if (pre->total_length == 0) {
         // The three header bytes that give section_length may straddle packets.
         uint16_t n = static_cast<uint16_t>(3 - pre->filled_length);
         if (n > length) n = length;
-        std::memcpy(pre->buffer + pre->filled_length, bytes, n);
-        pre->filled_length = static_cast<uint16_t>(pre->filled_length + n);
+        Put(pre, bytes, n);
         bytes += n;
         length = static_cast<uint16_t>(length - n);
         if (pre->filled_length < 3) {
@@ -56,8 +66,7 @@ static int32_t Append(TS_PreSection* pre, const uint8_t* bytes, uint16_t length,
     }
     uint16_t missing = static_cast<uint16_t>(pre->total_length - pre->filled_length);
     uint16_t n = length < missing ? length : missing;
-    std::memcpy(pre->buffer + pre->filled_length, bytes, n);
-    pre->filled_length = static_cast<uint16_t>(pre->filled_length + n);
+    Put(pre, bytes, n);
     pre->complete = pre->filled_length == pre->total_length ? 1 : 0;
     return 0;
 }
@@ -155,8 +164,12 @@ struct Feed {
     }
 
     int32_t complete() {
-        // PSI tables always carry a CRC_32; private sections may be in the short form.
-        const bool intact = kind == TS_SECTION_PRIVATE ? TS_PreSection_IsIntact(pre) : CRCChecks(pre);
+        // PSI tables always carry a CRC_32; private sections may be in the short form. A
+        // repeat of the last intact section is intact without computing it again.
+        const bool repeat = pre->intact_length != 0 && pre->intact_length == pre->total_length;
+        const bool intact =
+            repeat || (kind == TS_SECTION_PRIVATE ? TS_PreSection_IsIntact(pre) : CRCChecks(pre));
+        pre->intact_length = intact ? pre->total_length : 0;
         int32_t r = 0;
         if (!intact) {
             ++ts_detail::g_tDamage.crc_failures;
@@ -164,6 +177,7 @@ struct Feed {
         } else if (TableIdFits(kind, pre->buffer[0]) && handler) {
             TS_SectionEvent e{};
             e.section = pre;
+            e.repeat = repeat ? 1 : 0;
             if (carriers) {
                 e.carriers = carriers;
                 e.unit_count = carriers->count;

@@ -59,6 +59,9 @@ struct PMTWalk {
     uint64_t last_index = 0;          // ... ending with this packet ...
     uint32_t last_crc = 0;            // ... for the PMT of this CRC_32
     bool hold_full_noted = false;
+    int32_t pat_added = 0;            // what the last PAT section gave the table ...
+    bool pat_decoded = false;         // ... and whether the PAT decoded from it
+    bool pmt_decoded = false;         // the last PMT section decoded
 
     PMTWalk(Sink& s, const char* input_name, TS_PMTOptions* walk_options)
         : sink(s), name(input_name), options(walk_options) {
@@ -131,7 +134,9 @@ struct PMTWalk {
     }
 
     int32_t PATSection(const TS_SectionEvent* e) {
-        const int32_t added = TS_TableSections_Add(&w.pat_sections, e->section);
+        // A repeated section leaves the table as it was: what it gave last time holds.
+        const int32_t added = e->repeat ? pat_added : TS_TableSections_Add(&w.pat_sections, e->section);
+        pat_added = added;
         if (added < 0) {
             ++g_tDamage.damaged_sections;
             return 0;
@@ -145,9 +150,12 @@ struct PMTWalk {
         }
         if (added == 0) return 0;
         TS_PAT& pat = data->tPAT;
-        if (TS_PAT_FromTableSections(&pat, &w.pat_sections) != 0) {
-            ++g_tDamage.damaged_sections;
-            return 0;
+        if (!(e->repeat && pat_decoded)) {
+            pat_decoded = TS_PAT_FromTableSections(&pat, &w.pat_sections) == 0;
+            if (!pat_decoded) {
+                ++g_tDamage.damaged_sections;
+                return 0;
+            }
         }
         if (pat.capacity_reached) NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
         uint16_t pid = TS_NO_PID;
@@ -172,9 +180,14 @@ struct PMTWalk {
     int32_t PMTSection(const TS_SectionEvent* e) {
         carried = true;
         TS_PMT& pmt = data->tPMT;
-        if (TS_PMT_FromPreSection(&pmt, e->section, packet->header.PID) != 0) {
-            ++g_tDamage.damaged_sections;
-            return Release();
+        // A repeated section is the PMT decoded last time.
+        const bool same = e->repeat && pmt_decoded;
+        if (!same) {
+            pmt_decoded = TS_PMT_FromPreSection(&pmt, e->section, packet->header.PID) == 0;
+            if (!pmt_decoded) {
+                ++g_tDamage.damaged_sections;
+                return Release();
+            }
         }
         if (pmt.capacity_reached) NoteCapacity("PMT", pmt.PID, ts_detail::kPMTLimit);
         const TS_SectionCarriers& c = *e->carriers;
@@ -202,7 +215,7 @@ struct PMTWalk {
             r = Release();
         }
         pmt_current = true;
-        Follow(pmt);
+        if (!same) Follow(pmt);
         return r;
     }
 

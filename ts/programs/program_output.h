@@ -26,6 +26,7 @@ struct ProgramPMT {
     TS_SectionCarriers carriers;   // the packets of the section in progress
     bool have_last = false;        // a section was written, ending with ...
     uint64_t last_index = 0;       // ... this packet
+    bool decoded = false;          // the last section handled decoded (a repeat needs no decoding)
     uint16_t pid_count = 0;        // the PIDs routed to the program, from its PMT
     uint16_t pids[TS_MAX_ELEMENTARY_PIDS + 2];
 
@@ -33,6 +34,7 @@ struct ProgramPMT {
         TS_PreSection_Initialise(&pre);
         carriers.count = 0;
         have_last = false;
+        decoded = false;
     }
     bool Collecting() const { return pre.complete == 0 && carriers.count > 0; }
 };

@@ -66,6 +66,8 @@ struct FileSplit {
     uint8_t reduced[TS_MAX_UNIT_SIZE];
     TS_PMT pmt;                                 // each PMT section is decoded here
     bool warned_full = false;
+    int32_t pat_added = 0;                      // what the last PAT section gave the table ...
+    bool pat_decoded = false;                   // ... and whether the PAT decoded from it
 
     uint32_t Index(const ts_detail::ProgramPMT* p) const { return static_cast<uint32_t>(p - programs); }
 
@@ -171,13 +173,18 @@ struct FileSplit {
     }
 
     int32_t PATSection(const TS_SectionEvent* event) {
-        const int32_t added = TS_TableSections_Add(&pat_sections, event->section);
+        // A repeated section leaves the table as it was: what it gave last time holds.
+        const int32_t added = event->repeat ? pat_added : TS_TableSections_Add(&pat_sections, event->section);
+        pat_added = added;
         if (added < 0) ++ts_detail::g_tDamage.damaged_sections;
         if (added <= 0) return 0;
         TS_PAT& pat = g_tData.tPAT;
-        if (TS_PAT_FromTableSections(&pat, &pat_sections) != 0) {
-            ++ts_detail::g_tDamage.damaged_sections;
-            return 0;
+        if (!(event->repeat && pat_decoded)) {
+            pat_decoded = TS_PAT_FromTableSections(&pat, &pat_sections) == 0;
+            if (!pat_decoded) {
+                ++ts_detail::g_tDamage.damaged_sections;
+                return 0;
+            }
         }
         if (pat.capacity_reached) ts_detail::NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
         std::memcpy(pat_unit, packet->unit, packet->unit_size);
@@ -260,17 +267,22 @@ struct FileSplit {
                     return entry.nFile >= 0 ? io.Release(e) : 0;
             }
         }
-        if (TS_PMT_FromPreSection(&pmt, event->section, entry.u16PMTPID) != 0) {
-            ++ts_detail::g_tDamage.damaged_sections;
-            return entry.nFile >= 0 ? io.Release(e) : 0;
+        // A repeated section is the program's PMT as decoded and routed last time.
+        const bool same = event->repeat && program.decoded;
+        if (!same) {
+            program.decoded = TS_PMT_FromPreSection(&pmt, event->section, entry.u16PMTPID) == 0;
+            if (!program.decoded) {
+                ++ts_detail::g_tDamage.damaged_sections;
+                return entry.nFile >= 0 ? io.Release(e) : 0;
+            }
+            if (pmt.capacity_reached) ts_detail::NoteCapacity("PMT", entry.u16PMTPID, ts_detail::kPMTLimit);
         }
-        if (pmt.capacity_reached) ts_detail::NoteCapacity("PMT", entry.u16PMTPID, ts_detail::kPMTLimit);
         if (entry.nFile < 0) {
             int32_t r = OpenFile(e);
             if (r != 0) return r;
         }
         int32_t r = io.WriteSection(e, program, event);
-        RouteStreams(e, pmt);
+        if (!same) RouteStreams(e, pmt);
         return r;
     }
 

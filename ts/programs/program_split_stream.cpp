@@ -20,6 +20,8 @@ struct StreamSplit {
     const char* output_name = nullptr;
     ts_detail::SplitIO io;
     TS_TableSections pat_sections;
+    int32_t pat_added = 0;        // what the last PAT section gave the table ...
+    bool pat_decoded = false;     // ... and whether the PAT decoded from it
     ts_detail::ProgramPMT program;
     uint8_t followed[8192 / 8];  // PIDs the program's PMT names
     uint16_t pmt_pid = 0;
@@ -48,13 +50,18 @@ struct StreamSplit {
     }
 
     int32_t PATSection(const TS_SectionEvent* event) {
-        const int32_t added = TS_TableSections_Add(&pat_sections, event->section);
+        // A repeated section leaves the table as it was: what it gave last time holds.
+        const int32_t added = event->repeat ? pat_added : TS_TableSections_Add(&pat_sections, event->section);
+        pat_added = added;
         if (added < 0) ++ts_detail::g_tDamage.damaged_sections;
         if (added <= 0) return 0;
         TS_PAT& pat = g_tSimpleData.tPAT;
-        if (TS_PAT_FromTableSections(&pat, &pat_sections) != 0) {
-            ++ts_detail::g_tDamage.damaged_sections;
-            return 0;
+        if (!(event->repeat && pat_decoded)) {
+            pat_decoded = TS_PAT_FromTableSections(&pat, &pat_sections) == 0;
+            if (!pat_decoded) {
+                ++ts_detail::g_tDamage.damaged_sections;
+                return 0;
+            }
         }
         if (pat.capacity_reached) ts_detail::NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
         const uint32_t count = pat.program_count < TS_MAX_PROGRAMS ? pat.program_count : TS_MAX_PROGRAMS;
@@ -84,18 +91,23 @@ struct StreamSplit {
                     return open ? io.Release(kSlot) : 0;  // another program's PMT on the same PID
         }
         TS_PMT& pmt = g_tSimpleData.tPMT;
-        if (TS_PMT_FromPreSection(&pmt, event->section, pmt_pid) != 0) {
-            ++ts_detail::g_tDamage.damaged_sections;
-            return open ? io.Release(kSlot) : 0;
+        // A repeated section is the PMT as decoded and routed last time.
+        const bool same = event->repeat && program.decoded;
+        if (!same) {
+            program.decoded = TS_PMT_FromPreSection(&pmt, event->section, pmt_pid) == 0;
+            if (!program.decoded) {
+                ++ts_detail::g_tDamage.damaged_sections;
+                return open ? io.Release(kSlot) : 0;
+            }
+            if (pmt.capacity_reached) ts_detail::NoteCapacity("PMT", pmt_pid, ts_detail::kPMTLimit);
         }
-        if (pmt.capacity_reached) ts_detail::NoteCapacity("PMT", pmt_pid, ts_detail::kPMTLimit);
         if (!open) {
             int32_t r = io.Open(kSlot, output_name, "error - failed on _open(%s) [dest]\n");
             if (r != 0) return r;
             open = true;
         }
         int32_t r = io.WriteSection(kSlot, program, event);
-        Route(pmt);
+        if (!same) Route(pmt);
         return r;
     }
 
