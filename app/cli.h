@@ -194,4 +194,26 @@ inline bool ParseNumber(const std::string& text, unsigned long max, unsigned lon
     return true;
 }
 
+// A number of seconds, 0 or more, in decimal with an optional fraction ("5", "2.5", ".5"), as
+// 27 MHz ticks (rounded to the nearest). Nothing else on the argument; at most 10^9 s.
+inline bool ParseSeconds(const std::string& text, uint64_t* ticks) {
+    uint64_t whole = 0, fraction = 0, scale = 1;
+    size_t digits = 0, i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+        whole = whole * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (whole > 1000000000ull) return false;
+    }
+    if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+            if (scale < 100000000000ull) {  // eleven places are finer than a 27 MHz tick
+                fraction = fraction * 10 + static_cast<uint64_t>(text[i] - '0');
+                scale *= 10;
+            }
+        }
+    }
+    if (digits == 0 || i != text.size()) return false;
+    *ticks = whole * 27000000ull + (fraction * 27000000ull + scale / 2) / scale;
+    return true;
+}
+
 }  // namespace cli

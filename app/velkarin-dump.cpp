@@ -43,6 +43,8 @@ constexpr char kUsage[] =
     "  --runs       the runs of PMTs of a one-program recording, as velkarin lists them:\n"
     "               place, size, PCR time and streams of each\n"
     "  --json       with --runs: one JSON document\n"
+    "  --min-run SECONDS  with --runs: mark the first and the last run as margins when\n"
+    "               shorter than SECONDS of PCR time, as velkarin --min-run leaves them out\n"
     "  --progress   show the progress line even when standard error is not a terminal\n"
     "  --no-progress  never show it\n"
     "  -h, --help   show this help and exit\n"
@@ -91,10 +93,11 @@ int OutputError() {
     return kExitFailure;
 }
 
-enum OptionId { kFlags = 100, kRuns, kJSON, kFirstFlag };
+enum OptionId { kFlags = 100, kRuns, kJSON, kMinRun, kFirstFlag };
 
 int Run(int argc, char** argv) {
-    std::vector<cli::Option> options = {{"flags", 0, true, kFlags}, {"runs", 0, false, kRuns}, {"json", 0, false, kJSON}};
+    std::vector<cli::Option> options = {{"flags", 0, true, kFlags}, {"runs", 0, false, kRuns}, {"json", 0, false, kJSON},
+                                        {"min-run", 0, true, kMinRun}};
     for (const FlagOption& o : kFlagOptions)
         options.push_back({o.name + 2, 0, false, kFirstFlag + static_cast<int>(&o - kFlagOptions)});
     cli::CommonOptions(options);
@@ -126,6 +129,13 @@ int Run(int argc, char** argv) {
     const bool runs = p.Has(kRuns), json = p.Has(kJSON);
     if (json && !runs) return cli::UsageError(kProgram, "--json goes with --runs");
     if (runs && any_option) return cli::UsageError(kProgram, "--runs takes no print option");
+    TS_PMTOptions walk{};
+    if (const std::string* m = p.Value(kMinRun)) {
+        if (!runs) return cli::UsageError(kProgram, "--min-run goes with --runs");
+        if (!cli::ParseSeconds(*m, &walk.min_run_ticks))
+            return cli::UsageError(kProgram, "--min-run needs a number of seconds, 0 or more: '" + *m + "'");
+        walk.margins = 1;
+    }
     if (!any_option) flags = kDefaultFlags;
     // Progress on a terminal, unless the dump itself goes there.
     TS_SetProgress(!isatty(STDOUT_FILENO));
@@ -142,7 +152,7 @@ int Run(int argc, char** argv) {
 
     if (runs) {
         static TS_RunReport report;
-        const int32_t r = TS_SurveyRuns(&report, file);
+        const int32_t r = TS_SurveyRuns(&report, file, &walk);
         if (r == -2) {
             cli::SayWhy(kProgram);
             return kExitFailure;

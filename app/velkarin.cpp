@@ -31,6 +31,8 @@ void PrintOptions() {
     std::puts("Options, in any position:");
     std::puts("  -a, --all              every PMT into a file of its own (as -a above)");
     std::puts("  -l, --largest          the largest PMT (as -l above)");
+    std::puts("  -r, --each-run         every run of a PMT into a file of its own, <input>_NN_<CRC32>.ts");
+    std::puts("      --min-run SECONDS  leave out the first and the last run when shorter than SECONDS of PCR time");
     std::puts("  -o, --output-dir DIR   make the generated names in DIR");
     std::puts("      --program N        follow the program with program_number N");
     std::puts("      --keep-si          keep the service-information PIDs (NIT, SDT, EIT, TDT...) in every piece");
@@ -62,13 +64,14 @@ bool ParseCRC(const char* text, uint32_t* crc) {
     return true;
 }
 
-enum OptionId { kAll, kLargest, kOutputDir, kProgramNumber, kKeepSI, kJSON, kVerbose };
+enum OptionId { kAll, kLargest, kOutputDir, kProgramNumber, kKeepSI, kJSON, kVerbose, kEachRun, kMinRun };
 
 struct Request {
     std::string input;
     std::string base;           // of the generated names
     TS_PMTOptions options{};
     bool verbose = false;
+    std::string min_run;        // as given, for the messages
 };
 
 // Reports a driver failure: the driver has said what failed; this says why, or names the
@@ -85,10 +88,14 @@ int Failed(int32_t result, const Request& r) {
     return cli::kFailed;
 }
 
-// "No PMT found in FILE." and why, when sections were dropped for their CRC_32.
+// "No PMT found in FILE." and why, when sections were dropped for their CRC_32 or every run
+// was a margin.
 int NoPMT(const Request& r, const char* what) {
     const uint64_t failed = TS_GetDamage()->crc_failures;
-    if (r.options.program_number != 0)
+    if (r.options.margins_found != 0)
+        std::fprintf(stderr, "%s: every PMT run of %s is a margin shorter than %s s (--min-run)%s.\n", kProgram,
+                     r.input.c_str(), r.min_run.c_str(), what);
+    else if (r.options.program_number != 0)
         std::fprintf(stderr, "%s: no PMT of program %u in %s%s.\n", kProgram, r.options.program_number, r.input.c_str(), what);
     else if (failed)
         std::fprintf(stderr, "No PMT found in %s: %llu sections failed their CRC_32%s.\n", r.input.c_str(),
@@ -133,16 +140,18 @@ int ListJSON(Request& r) {
     PrintJSONString(r.input);
     std::fputs(", \"pmts\": [", stdout);
     uint32_t listed = 0;
+    // Margins are left out, as from the plain listing.
     for (uint16_t i = 0; i < report.run_count; ++i) {
+        if (report.runs[i].margin) continue;
         bool seen = false;
-        for (uint16_t k = 0; k < i; ++k) seen = seen || report.runs[k].CRC_32 == report.runs[i].CRC_32;
+        for (uint16_t k = 0; k < i; ++k) seen = seen || (report.runs[k].CRC_32 == report.runs[i].CRC_32 && !report.runs[k].margin);
         if (seen) continue;
         uint64_t bytes = 0, ticks = 0;
         uint32_t runs = 0;
         bool pcr = false;
         for (uint16_t k = i; k < report.run_count; ++k) {
             const TS_RunInfo& run = report.runs[k];
-            if (run.CRC_32 != report.runs[i].CRC_32) continue;
+            if (run.CRC_32 != report.runs[i].CRC_32 || run.margin) continue;
             bytes += run.bytes;
             ++runs;
             if (run.has_pcr) pcr = true, ticks += run.pcr_ticks;
@@ -163,7 +172,21 @@ int SplitAll(Request& r) {
     int32_t status = TS_PMTSplitFile(r.input.c_str(), 1, 0, nullptr, &written, &r.options);
     if (status != 0) return Failed(status, r);
     if (written.u16Count == 0) {
-        if (r.options.program_number != 0) return NoPMT(r, "; nothing written");
+        if (r.options.program_number != 0 || r.options.margins_found != 0) return NoPMT(r, "; nothing written");
+        std::fprintf(stderr, "Error: No PMT found in %s; nothing written.\n", r.input.c_str());
+        return cli::kFailed;
+    }
+    return cli::kOk;
+}
+
+// Every run into a file of its own.
+int SplitRuns(Request& r) {
+    static TS_PMTSplitTable written;
+    r.options.output_base = r.base.c_str();
+    int32_t status = TS_PMTSplitRuns(r.input.c_str(), &written, &r.options);
+    if (status != 0) return Failed(status, r);
+    if (written.u16Count == 0) {
+        if (r.options.program_number != 0 || r.options.margins_found != 0) return NoPMT(r, "; nothing written");
         std::fprintf(stderr, "Error: No PMT found in %s; nothing written.\n", r.input.c_str());
         return cli::kFailed;
     }
@@ -176,7 +199,11 @@ int SplitCRC(Request& r, uint32_t crc, const char* output) {
     int32_t status = TS_PMTSplitFile(r.input.c_str(), 0, crc, output, &written, &r.options);
     if (status != 0) return Failed(status, r);
     if (written.u16Count == 0) {
-        std::fprintf(stderr, "Error: No PMT with CRC32 0x%08X in %s; nothing written.\n", crc, r.input.c_str());
+        if (r.options.margins_found != 0)
+            std::fprintf(stderr, "Error: No PMT with CRC32 0x%08X in %s outside the runs left out as margins; nothing written.\n",
+                         crc, r.input.c_str());
+        else
+            std::fprintf(stderr, "Error: No PMT with CRC32 0x%08X in %s; nothing written.\n", crc, r.input.c_str());
         return cli::kFailed;
     }
     return cli::kOk;
@@ -260,7 +287,9 @@ int Run(int argc, char** argv) {
                                         {"program", 0, true, kProgramNumber},
                                         {"keep-si", 0, false, kKeepSI},
                                         {"json", 0, false, kJSON},
-                                        {"verbose", 'v', false, kVerbose}};
+                                        {"verbose", 'v', false, kVerbose},
+                                        {"each-run", 'r', false, kEachRun},
+                                        {"min-run", 0, true, kMinRun}};
     cli::CommonOptions(options);
     cli::Parsed p;
     int status = 0;
@@ -279,10 +308,12 @@ int Run(int argc, char** argv) {
         std::fputs("Error: invalid PMT CRC32.\n", stderr);
         return kInvalidCRC;
     }
+    const bool each_run = p.Has(kEachRun);
     if (all && largest) return cli::UsageError(kProgram, "-a and -l do not go together");
-    if ((all || largest) && crc_given)
-        return cli::UsageError(kProgram, std::string(all ? "-a" : "-l") + " does not go with a PMT CRC32");
-    const bool listing = !all && !largest && !crc_given;
+    if (each_run && (all || largest)) return cli::UsageError(kProgram, std::string("-r and ") + (all ? "-a" : "-l") + " do not go together");
+    if ((all || largest || each_run) && crc_given)
+        return cli::UsageError(kProgram, std::string(all ? "-a" : largest ? "-l" : "-r") + " does not go with a PMT CRC32");
+    const bool listing = !all && !largest && !crc_given && !each_run;
     if ((p.Has(kJSON) || p.Has(kVerbose)) && !listing)
         return cli::UsageError(kProgram, std::string(p.Has(kJSON) ? "--json" : "-v") + " goes with the listing only");
 
@@ -296,6 +327,15 @@ int Run(int argc, char** argv) {
             return cli::UsageError(kProgram, "--program needs a program_number from 1 to 65535: '" + *n + "'");
         r.options.program_number = static_cast<uint16_t>(number);
     }
+    if (const std::string* m = p.Value(kMinRun)) {
+        if (!cli::ParseSeconds(*m, &r.options.min_run_ticks))
+            return cli::UsageError(kProgram, "--min-run needs a number of seconds, 0 or more: '" + *m + "'");
+        r.options.margins = 1;
+        r.min_run = *m;
+        // A margin is known only once it is written: it must be taken back from a file.
+        if (p.operands.size() == 3 && p.operands[2] == "-")
+            return cli::UsageError(kProgram, "--min-run does not go with standard output as the output");
+    }
     r.base = cli::OutputBase(r.input, p.Value(kOutputDir));
     if (r.base.empty()) {
         std::fprintf(stderr, "Error: Failed open %s (name too long).\n", r.input.c_str());
@@ -305,6 +345,7 @@ int Run(int argc, char** argv) {
     cli::ApplyProgress(p);
     int result;
     if (all) result = SplitAll(r);
+    else if (each_run) result = SplitRuns(r);
     else if (largest) result = SplitLargest(r);
     else if (crc_given) result = SplitCRC(r, crc, p.operands.size() == 3 ? p.operands[2].c_str() : nullptr);
     else if (p.Has(kJSON)) result = ListJSON(r);

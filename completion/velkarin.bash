@@ -19,10 +19,10 @@ _velkarin() {
             options="-a --all -o --output-dir --keep-si --progress --no-progress -h --help --version" ;;
         velkarin-dump)
             options="--packets --pat --cat --pmt --private --emm --streams --pids --pcr --flags --runs --json
-                     --progress --no-progress -h --help --version" ;;
+                     --min-run --progress --no-progress -h --help --version" ;;
         *)
-            options="-a --all -l --largest -o --output-dir --program --keep-si --json -v --verbose
-                     --progress --no-progress -h --help --version" ;;
+            options="-a --all -l --largest -r --each-run -o --output-dir --program --keep-si --min-run --json
+                     -v --verbose --progress --no-progress -h --help --version" ;;
     esac
     case "$prev" in
         -o|--output-dir)
@@ -30,7 +30,7 @@ _velkarin() {
             COMPREPLY=($(compgen -d -- "$cur"))
             compopt -o filenames 2>/dev/null
             return ;;
-        --program|--flags)
+        --program|--flags|--min-run)
             COMPREPLY=()
             return ;;
     esac

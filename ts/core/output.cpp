@@ -412,6 +412,34 @@ int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length) {
     return 0;
 }
 
+bool IsOutputFile(uint32_t slot) {
+    return slot < kMaxOutputs && g_ltOutput[slot].fd >= 0 && g_ltOutput[slot].kind == Kind::kFile;
+}
+
+uint64_t OutputSize(uint32_t slot) {
+    if (slot >= kMaxOutputs || g_ltOutput[slot].fd < 0) return 0;
+    return g_ltOutput[slot].written + g_ltOutput[slot].pending;
+}
+
+int32_t CutOutput(uint32_t slot, uint64_t size) {
+    if (!IsOutputFile(slot)) return kWriteFailed;
+    Output& o = g_ltOutput[slot];
+    if (g_iLateFailure != 0) return g_iLateFailure;
+    int32_t r = Flush(slot);
+    if (r != 0) return r;
+    if (size >= o.written) return 0;
+    if (::ftruncate(o.fd, static_cast<off_t>(size)) != 0 || ::lseek(o.fd, static_cast<off_t>(size), SEEK_SET) < 0)
+        return Fail(slot, errno);
+    o.written = size;
+    return 0;
+}
+
+void DropOutput(uint32_t slot) {
+    if (slot >= kMaxOutputs || g_ltOutput[slot].fd < 0) return;
+    Discard(slot);
+    g_ltOutput[slot].state = State::kIdle;
+}
+
 void FlushMappedInput() { FlushMappedBefore(g_tMappedInput.end); }
 
 void FlushMappedBefore(const uint8_t* point) {

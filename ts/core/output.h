@@ -46,6 +46,17 @@ int32_t WriteOutput(uint32_t slot, const uint8_t* bytes, uint32_t length);
 // kReadFailed when the mapped input shrank before all of it was written: the file is
 // completed with what was written.
 int32_t CloseOutput(uint32_t slot);
+// Whether output `slot` is a regular file (written under a temporary name): only such an
+// output can be cut back or dropped after bytes were written to it.
+bool IsOutputFile(uint32_t slot);
+// Bytes given to output `slot` so far (written and held).
+uint64_t OutputSize(uint32_t slot);
+// Cuts output `slot`, a regular file, back to its first `size` bytes, to go on from there.
+// A failure is reported as for a write and the output abandoned; -5.
+int32_t CutOutput(uint32_t slot, uint64_t size);
+// Closes output `slot` without completing it, its temporary file removed, as if it had never
+// been opened: no message names it.
+void DropOutput(uint32_t slot);
 // Ends the outputs of a run. When `result` is not a failure (0 or positive) or is
 // kReadFailed, every open output is completed; after any other failure every open output
 // is abandoned as by AbortAllOutputs. Whenever the run leaves outputs it began not

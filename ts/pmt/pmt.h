@@ -38,6 +38,15 @@ struct TS_PMTOptions {
     // Filled when the walk stops for a PAT of several programs: their program_numbers.
     uint16_t program_count;
     uint16_t program_numbers[TS_MAX_PROGRAMS];
+    // Margins: with `margins` set, the first and the last run of the recording are left out
+    // of the survey and of every split when their PCR time (TS_RunInfo::pcr_ticks) is below
+    // `min_run_ticks` (27 MHz); the run report marks them instead. A run in the middle, and a
+    // run without a PCR, is never a margin. The last run is known only at the end of the
+    // input: a walk stopped before it (a PAT of several programs, a failed read) has none.
+    uint8_t margins;
+    uint64_t min_run_ticks;
+    // Filled by the walk: the runs it found to be margins (0, 1 or 2).
+    uint16_t margins_found;
 };
 
 // Survey: the distinct PMTs of `fileName` (one program followed), in order of first
@@ -53,6 +62,11 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName, TS_PMTOp
 // receives one entry per output file: its CRC_32 and the bytes written to it.
 int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
                         TS_PMTSplitTable* written = nullptr, TS_PMTOptions* options = nullptr);
+// One file per run: run N of the recording (from 1) into "<base>_NN_<CRC>.ts" (NN two digits
+// or more), with what the split writer writes for it. Results and failures as for
+// TS_PMTSplitFile. `written` receives one entry per file written (the first 256), in order:
+// its CRC_32, its bytes and in u16Repeat nothing; nFile holds the run's number.
+int32_t TS_PMTSplitRuns(const char* fileName, TS_PMTSplitTable* written = nullptr, TS_PMTOptions* options = nullptr);
 
 // Run report: the runs of the survey with where they lie in the input, their PCR time range
 // and their streams.
@@ -70,6 +84,7 @@ struct TS_RunInfo {
     uint64_t first_byte, end_byte;       // offset of the first packet, offset after the last
     uint64_t bytes;                      // what the split writes for the run (the survey's size)
     uint8_t has_pcr;                     // a PCR was seen on the run's PCR_PID
+    uint8_t margin;                      // a margin (TS_PMTOptions::margins)
     uint64_t pcr_first, pcr_last;        // first and last PCR, 27 MHz units (base * 300 + ext)
     uint64_t pcr_ticks;                  // PCR time covered, 27 MHz, wraps of 33 bits handled
     uint16_t stream_count;
@@ -78,6 +93,7 @@ struct TS_RunInfo {
 struct TS_RunReport {
     uint32_t packet_size;  // 188, 192 (M2TS) or 204
     uint16_t run_count;
+    uint8_t margins;       // margins were looked for: each run says whether it is one
     TS_RunInfo runs[TS_MAX_RUNS];
     TS_Damage damage;      // what the scan found damaged
 };

@@ -2,20 +2,31 @@
 // the one program followed, and the packets of the PIDs that the current PMT names
 // (PCR_PID, first program-level CA_PID, elementary_PIDs). The walk decides what a piece
 // holds and in which order; its sink only counts, writes or reports it. A sink has:
-//   Begin(crc, bytes)              an intact PMT section of that CRC_32 is handed out; it
-//                                  costs the piece `bytes` (its PAT copy and its packets)
+//   Begin(crc, bytes, new_run)     an intact PMT section of that CRC_32 is handed out; it
+//                                  costs the piece `bytes` (its PAT copy and its packets);
+//                                  `new_run`: its CRC_32 is not that of the run before
 //   PATCopy(unit, size)            the saved PAT, in front of the section's packets
 //   Carrier(unit, size, index, offset)   a packet that carried the section
 //   Stream(packet)                 a packet of a followed PID of the PMT current before
+//   Margin(run)                    the run `run` (0: the first) was a margin and is taken
+//                                  back: the first run once all of it is handed out (before
+//                                  the End of the second run's first section), the last
+//                                  one at the end of the input
 //   End()                          the section's PMT is now the current one
 // Stream packets that arrive while a PMT section is being collected are held and handed out
 // between the section's packets, so every piece keeps input order; a packet that ends one
 // section and starts the next section of the same PMT is handed out once.
+//
+// A run is the PMT sections of one CRC_32 in a row with the stream packets handed out while
+// that PMT is current. Its PCR time is counted from its first PCR to its last (on the PCR_PID
+// of the PMT in force when each packet is handed out), step by step: a step backwards or of
+// more than 10 s is a discontinuity and adds nothing. A run with a single PCR lasts 0 s.
 #pragma once
 
 #include <cstdio>
 #include <cstring>
 
+#include "core/clock.h"
 #include "core/report.h"
 #include "core/hold.h"
 #include "psi/pmt_pids.h"
@@ -27,6 +38,30 @@ namespace ts_detail {
 
 inline constexpr int32_t kTooManyPrograms = -3;
 inline constexpr uint32_t kWalkHold = 512;  // packets held while one PMT section is collected
+
+inline constexpr uint64_t kPCRWrap = (uint64_t{1} << 33) * 300;  // 27 MHz ticks of a 33-bit base
+inline constexpr uint64_t kPCRJump = 27000000ull * 10;            // larger steps are discontinuities
+
+// The PCR of a packet on `pcr_pid`, in 27 MHz ticks; false when it carries none.
+inline bool PacketPCR(const ScanPacket& p, uint16_t pcr_pid, uint64_t* value) {
+    if (p.header.PID != pcr_pid || !TS_Packet_HasPCR(p.bytes)) return false;
+    TS_PCR pcr;
+    TS_PCR_Import(&pcr, p.bytes + 5);
+    *value = ClockTicks(pcr.program_clock_reference_base, pcr.program_clock_reference_extension);
+    return true;
+}
+
+// Adds the PCR `value` to the PCR time of a run (see above).
+inline void AddRunPCR(uint8_t* has_pcr, uint64_t* first, uint64_t* last, uint64_t* ticks, uint64_t value) {
+    if (*has_pcr) {
+        const uint64_t step = (value + kPCRWrap - *last) % kPCRWrap;
+        if (step <= kPCRJump) *ticks += step;
+    } else {
+        *has_pcr = 1;
+        *first = value;
+    }
+    *last = value;
+}
 
 // The large parts of the walk's state, in static storage (one driver runs at a time).
 struct WalkStorage {
@@ -62,6 +97,12 @@ struct PMTWalk {
     int32_t pat_added = 0;            // what the last PAT section gave the table ...
     bool pat_decoded = false;         // ... and whether the PAT decoded from it
     bool pmt_decoded = false;         // the last PMT section decoded
+    uint32_t runs = 0;                // runs begun
+    uint32_t run_crc = 0;             // CRC_32 of the last run begun
+    bool margins = false;             // margins are looked for ...
+    uint64_t min_run_ticks = 0;       // ... below this PCR time
+    uint8_t run_has_pcr = 0;          // PCR time of the run current
+    uint64_t run_pcr_first = 0, run_pcr_last = 0, run_ticks = 0;
 
     PMTWalk(Sink& s, const char* input_name, TS_PMTOptions* walk_options)
         : sink(s), name(input_name), options(walk_options) {
@@ -72,6 +113,26 @@ struct PMTWalk {
         w.saved_count = 0;
         w.saved_unit_size = 0;
         w.hold.count = 0;
+        if (options) {
+            margins = options->margins != 0;
+            min_run_ticks = options->min_run_ticks;
+            options->margins_found = 0;
+        }
+    }
+
+    // A packet handed out for the run current; its PCR counts for the run's time.
+    int32_t Out(const ScanPacket& p) {
+        uint64_t value;
+        if (margins && PacketPCR(p, data->tPMT.PCR_PID, &value))
+            AddRunPCR(&run_has_pcr, &run_pcr_first, &run_pcr_last, &run_ticks, value);
+        return sink.Stream(p);
+    }
+
+    // The run current is over (or the input is): when it is a margin, the sink takes it back.
+    int32_t RunOver(uint32_t run) {
+        if (!margins || !run_has_pcr || run_ticks >= min_run_ticks) return 0;
+        ++options->margins_found;
+        return sink.Margin(run);
     }
 
     // The PMT PID of the program followed: the one asked for, else the PAT's one program
@@ -118,7 +179,7 @@ struct PMTWalk {
     bool Collecting() const { return data->tPMTPreSection.complete == 0 && w.pmt_carriers.count > 0; }
 
     int32_t Release() {
-        return w.hold.Release(0, [this](const ScanPacket& p) { return sink.Stream(p); });
+        return w.hold.Release(0, [this](const ScanPacket& p) { return Out(p); });
     }
 
     // The PMT section in progress is given up: the packets held for it go out as they came.
@@ -195,7 +256,7 @@ struct PMTWalk {
         // A packet that ended the last section of this PMT and starts this one is written once.
         const uint16_t first = have_last && crc == last_crc && e->unit_count > 0 && c.index[0] == last_index ? 1 : 0;
         // Packets held for a section given up before this one began go out first.
-        int32_t r = w.hold.ReleaseBefore(0, c.index[0], [this](const ScanPacket& p) { return sink.Stream(p); });
+        int32_t r = w.hold.ReleaseBefore(0, c.index[0], [this](const ScanPacket& p) { return Out(p); });
         if (r != 0) return r;
         if (first < e->unit_count) {
             have_last = true;
@@ -203,14 +264,24 @@ struct PMTWalk {
             last_crc = crc;
             // What the section costs the piece is counted here, once for every sink.
             const uint64_t bytes = uint64_t{w.saved_count} * w.saved_unit_size + uint64_t(e->unit_count - first) * c.unit_size;
-            r = sink.Begin(crc, bytes);
+            const bool new_run = runs == 0 || crc != run_crc;
+            run_crc = crc;
+            r = sink.Begin(crc, bytes, new_run);
             for (uint16_t k = 0; k < w.saved_count && r == 0; ++k) r = sink.PATCopy(w.saved[k], w.saved_unit_size);
             if (r == 0)
                 r = w.hold.Merge(
                     0, c, e->unit_count, first,
                     [&](uint16_t k) { return sink.Carrier(c.units[k], c.unit_size, c.index[k], c.offset[k]); },
-                    [this](const ScanPacket& p) { return sink.Stream(p); });
-            sink.End();
+                    [this](const ScanPacket& p) { return Out(p); });
+            // The run before is whole: only the first can be a margin.
+            if (new_run && runs == 1 && r == 0) r = RunOver(0);
+            const int32_t ended = sink.End();
+            if (r == 0) r = ended;
+            if (new_run) {
+                ++runs;
+                run_has_pcr = 0;
+                run_pcr_first = run_pcr_last = run_ticks = 0;
+            }
         } else {
             r = Release();
         }
@@ -254,14 +325,19 @@ struct PMTWalk {
             int32_t r = Abandon();
             if (r != 0) return r;
         }
-        return sink.Stream(p);
+        return Out(p);
+    }
+
+    // After the scan, which returned `r`: a section never completed gives out what waited for
+    // it; at the end of the input the last run may be a margin.
+    int32_t Finish(int32_t r) {
+        int32_t released = Release();
+        if (r == 0 && released == 0 && runs > 0) released = RunOver(runs - 1);
+        return r != 0 ? r : released;
     }
 
     int32_t Run(const InputFile& input) {
-        int32_t r = ScanInput(data, input, name, [this](const ScanPacket& p) { return Handle(p); });
-        // A section never completed: what waited for it goes out.
-        int32_t released = Release();
-        return r != 0 ? r : released;
+        return Finish(ScanInput(data, input, name, [this](const ScanPacket& p) { return Handle(p); }));
     }
 };
 

@@ -14,9 +14,6 @@ using namespace ts_detail;
 
 namespace {
 
-constexpr uint64_t kPCRWrap = (uint64_t{1} << 33) * 300;  // 27 MHz ticks of a 33-bit base
-constexpr uint64_t kPCRJump = 27000000ull * 10;            // larger steps are discontinuities
-
 // The languages of one stream, from every descriptor that names some, taken in the order
 // of TS_LanguageSource and each code once.
 void CollectLanguages(TS_RunStream& s, const TS_StreamInfo& info, uint16_t pid) {
@@ -75,8 +72,9 @@ struct RunsSink {
         }
     }
 
-    int32_t Begin(uint32_t crc, uint64_t bytes) {
-        if (current >= 0 && report->runs[current].CRC_32 == crc) {
+    int32_t Begin(uint32_t crc, uint64_t bytes, bool new_run) {
+        if (!new_run) {
+            if (current < 0) return next = -1, 0;
             next = current;
             report->runs[next].bytes += bytes;
             return 0;
@@ -100,25 +98,24 @@ struct RunsSink {
         Place(next, index, offset, size);  // its bytes counted with the section in Begin
         return 0;
     }
-    void End() { current = next; }
+    int32_t End() {
+        current = next;
+        return 0;
+    }
+    // The walk's runs are the report's, up to its capacity.
+    int32_t Margin(uint32_t run) {
+        if (run < report->run_count) report->runs[run].margin = 1;
+        return 0;
+    }
 
     int32_t Stream(const ScanPacket& p) {
         if (current < 0) return 0;
         Place(current, p.index, p.byte_offset, p.unit_size);
         report->runs[current].bytes += p.unit_size;
-        if (p.header.PID == data->tPMT.PCR_PID && TS_Packet_HasPCR(p.bytes)) {
-            TS_PCR pcr;
-            TS_PCR_Import(&pcr, p.bytes + 5);
-            const uint64_t value = ClockTicks(pcr.program_clock_reference_base, pcr.program_clock_reference_extension);
+        uint64_t value;
+        if (PacketPCR(p, data->tPMT.PCR_PID, &value)) {
             TS_RunInfo& r = report->runs[current];
-            if (r.has_pcr) {
-                uint64_t step = (value + kPCRWrap - r.pcr_last) % kPCRWrap;
-                if (step <= kPCRJump) r.pcr_ticks += step;
-            } else {
-                r.has_pcr = 1;
-                r.pcr_first = value;
-            }
-            r.pcr_last = value;
+            AddRunPCR(&r.has_pcr, &r.pcr_first, &r.pcr_last, &r.pcr_ticks, value);
         }
         return 0;
     }
@@ -131,6 +128,7 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions*
     TS_InitialiseSimple(&g_tSimpleData);
     report->run_count = 0;
     report->packet_size = TS_PACKET_SIZE;
+    report->margins = options && options->margins ? 1 : 0;
     InputFile input;
     if (OpenInput(&input, fileName) != 0) return -2;
     RunsSink sink{report, &g_tSimpleData, fileName};
@@ -139,8 +137,7 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions*
         report->packet_size = p.unit_size;
         return walk.Handle(p);
     });
-    const int32_t released = walk.Release();
-    if (r == 0) r = released;
+    r = walk.Finish(r);
     report->damage = g_tDamage;
     CloseInput(&input);
     return r;
@@ -214,9 +211,10 @@ int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json
             PrintJSONTime(r, r.pcr_last);
             std::fputs(", \"duration\": ", stdout);
             PrintJSONTime(r, r.pcr_ticks);
+            if (report->margins) std::printf(", \"margin\": %s", r.margin ? "true" : "false");
             std::fputs(", \"streams\": [", stdout);
         } else {
-            std::printf("Run %u: PMT CRC32 0x%08X\n", i, r.CRC_32);
+            std::printf("Run %u: PMT CRC32 0x%08X%s\n", i, r.CRC_32, report->margins && r.margin ? " margin" : "");
             std::printf("  packets %llu-%llu, bytes %llu-%llu, size %llu bytes\n",
                         static_cast<unsigned long long>(r.first_packet), static_cast<unsigned long long>(r.last_packet),
                         static_cast<unsigned long long>(r.first_byte), static_cast<unsigned long long>(r.end_byte),
