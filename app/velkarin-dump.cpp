@@ -3,8 +3,10 @@
 //   velkarin-dump [OPTIONS] FILE
 //
 // Each option sets one print flag of TS_Print; with none it dumps the PAT, CAT, PMTs and the
-// PID list. --runs prints the runs of PMTs instead (--json: as one JSON document). Exit status: 0 done, 1 the file does not open or standard output cannot be
-// written, 2 wrong usage. A reader that closes the pipe ends the dump quietly (SIGPIPE).
+// PID list. --runs prints the runs of PMTs instead (--json: as one JSON document), --timeline
+// draws them as one SVG document. Exit status: 0 done, 1 the file does not open or standard
+// output cannot be written, 2 wrong usage. A reader that closes the pipe ends the dump quietly
+// (SIGPIPE).
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -43,8 +45,11 @@ constexpr char kUsage[] =
     "  --runs       the runs of PMTs of a one-program recording, as velkarin lists them:\n"
     "               place, size, PCR time and streams of each\n"
     "  --json       with --runs: one JSON document\n"
-    "  --min-run SECONDS  with --runs: mark the first and the last run as margins when\n"
-    "               shorter than SECONDS of PCR time, as velkarin --min-run leaves them out\n"
+    "  --min-run SECONDS  with --runs or --timeline: mark the first and the last run as\n"
+    "               margins when shorter than SECONDS of PCR time, as velkarin --min-run\n"
+    "               leaves them out\n"
+    "  --timeline   a picture of the runs, streams and damage over time, as one SVG\n"
+    "               document (velkarin-dump --timeline rec.ts > rec.svg)\n"
     "  --progress   show the progress line even when standard error is not a terminal\n"
     "  --no-progress  never show it\n"
     "  -h, --help   show this help and exit\n"
@@ -93,11 +98,12 @@ int OutputError() {
     return kExitFailure;
 }
 
-enum OptionId { kFlags = 100, kRuns, kJSON, kMinRun, kFirstFlag };
+enum OptionId { kFlags = 100, kRuns, kJSON, kMinRun, kTimeline, kFirstFlag };
 
 int Run(int argc, char** argv) {
     std::vector<cli::Option> options = {{"flags", 0, true, kFlags}, {"runs", 0, false, kRuns}, {"json", 0, false, kJSON},
-                                        {"min-run", 0, true, kMinRun}};
+                                        {"min-run", 0, true, kMinRun},
+                                        {"timeline", 0, false, kTimeline}};
     for (const FlagOption& o : kFlagOptions)
         options.push_back({o.name + 2, 0, false, kFirstFlag + static_cast<int>(&o - kFlagOptions)});
     cli::CommonOptions(options);
@@ -126,12 +132,13 @@ int Run(int argc, char** argv) {
             any_option = true;
         }
     }
-    const bool runs = p.Has(kRuns), json = p.Has(kJSON);
+    const bool runs = p.Has(kRuns), json = p.Has(kJSON), timeline = p.Has(kTimeline);
     if (json && !runs) return cli::UsageError(kProgram, "--json goes with --runs");
     if (runs && any_option) return cli::UsageError(kProgram, "--runs takes no print option");
+    if (timeline && (runs || any_option)) return cli::UsageError(kProgram, "--timeline takes no other report or print option");
     TS_PMTOptions walk{};
     if (const std::string* m = p.Value(kMinRun)) {
-        if (!runs) return cli::UsageError(kProgram, "--min-run goes with --runs");
+        if (!runs && !timeline) return cli::UsageError(kProgram, "--min-run goes with --runs or --timeline");
         if (!cli::ParseSeconds(*m, &walk.min_run_ticks))
             return cli::UsageError(kProgram, "--min-run needs a number of seconds, 0 or more: '" + *m + "'");
         walk.margins = 1;
@@ -150,9 +157,10 @@ int Run(int argc, char** argv) {
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     const char* shown = std::strcmp(file, "-") == 0 ? "standard input" : file;
 
-    if (runs) {
+    if (runs || timeline) {
         static TS_RunReport report;
-        const int32_t r = TS_SurveyRuns(&report, file, &walk);
+        static TS_Timeline picture;
+        const int32_t r = timeline ? TS_SurveyTimeline(&picture, &report, file, &walk) : TS_SurveyRuns(&report, file, &walk);
         if (r == -2) {
             cli::SayWhy(kProgram);
             return kExitFailure;
@@ -167,7 +175,8 @@ int Run(int argc, char** argv) {
             cli::SayWhy(kProgram);
             return kExitFailure;
         }
-        TS_PrintRuns(&report, file, json);
+        if (timeline) TS_PrintTimeline(&picture, &report, file);
+        else TS_PrintRuns(&report, file, json);
         errno = 0;
         return std::fflush(stdout) != 0 || std::ferror(stdout) ? OutputError() : kExitOK;
     }

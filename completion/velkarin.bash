@@ -19,7 +19,7 @@ _velkarin() {
             options="-a --all -o --output-dir --keep-si --progress --no-progress -h --help --version" ;;
         velkarin-dump)
             options="--packets --pat --cat --pmt --private --emm --streams --pids --pcr --flags --runs --json
-                     --min-run --progress --no-progress -h --help --version" ;;
+                     --min-run --timeline --progress --no-progress -h --help --version" ;;
         *)
             options="-a --all -l --largest -r --each-run -o --output-dir --program --keep-si --min-run --json
                      -v --verbose --progress --no-progress -h --help --version" ;;

@@ -102,3 +102,40 @@ struct TS_RunReport {
 int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions* options = nullptr);
 // Writes the report of `fileName` on standard output, as text or as one JSON document.
 int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);
+
+// Timeline: a picture of a one-program recording. Its axis is the PCR time of the program
+// followed (the steps between its PCRs added up, a step backwards or of more than 10 s
+// adding nothing), or the byte offset when the input has no PCR. The input is cut into
+// TS_TIMELINE_BINS bins of equal size (a power of two bytes, doubled whenever the input
+// outgrows them); each bin keeps the PCR time at its start (between two PCRs, time goes
+// with the bytes), whether each stream had a packet in it, and how much damage the scan met
+// there.
+inline constexpr uint32_t TS_TIMELINE_BINS = 1024;
+inline constexpr uint32_t TS_TIMELINE_LANES = 64;  // streams drawn; others are counted
+struct TS_TimelineLane {
+    uint16_t PID;
+    uint8_t present[TS_TIMELINE_BINS / 8];  // bit b: a packet of the PID in bin b
+};
+struct TS_Timeline {
+    uint32_t shift;       // bin b holds the input bytes from b << shift on
+    uint64_t bytes;       // input offset after the last packet
+    uint8_t has_clock;    // a PCR was met
+    uint64_t clock;       // PCR time at the end, 27 MHz
+    uint32_t clock_bins;                           // bins up to the last PCR: those that ...
+    uint64_t bin_clock[TS_TIMELINE_BINS];          // ... have their PCR time at their start
+    uint32_t crc_failures[TS_TIMELINE_BINS];       // sections that failed their CRC_32
+    uint32_t continuity_breaks[TS_TIMELINE_BINS];
+    uint32_t resyncs[TS_TIMELINE_BINS];            // sync lost and regained before a packet
+    uint16_t lane_count;
+    uint16_t lanes_left_out;                       // streams beyond TS_TIMELINE_LANES
+    TS_TimelineLane lanes[TS_TIMELINE_LANES];      // in order of first appearance in a run
+};
+// Fills `timeline` and `report` (as TS_SurveyRuns does) from one pass over `fileName`.
+// Results as for TS_SurveyRuns.
+int32_t TS_SurveyTimeline(TS_Timeline* timeline, TS_RunReport* report, const char* fileName,
+                          TS_PMTOptions* options = nullptr);
+// Writes the timeline as one self-contained SVG document on standard output: the time axis,
+// a band per run coloured by its PMT (margins hatched when they were looked for), a lane per
+// stream with its PID, codec and languages showing where its packets are, and the damage
+// marks. -1 for a null argument, else 0.
+int32_t TS_PrintTimeline(const TS_Timeline* timeline, const TS_RunReport* report, const char* fileName);

@@ -341,4 +341,9 @@ struct PMTWalk {
     }
 };
 
+// TS_SurveyRuns with `watch` called for every packet once the walk has handled it.
+using PacketWatch = void (*)(void* context, const ScanPacket& packet);
+int32_t SurveyRunsWatched(TS_RunReport* report, const char* fileName, TS_PMTOptions* options, PacketWatch watch,
+                          void* context);
+
 }  // namespace ts_detail

@@ -124,6 +124,11 @@ struct RunsSink {
 }  // namespace
 
 int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions* options) {
+    return SurveyRunsWatched(report, fileName, options, nullptr, nullptr);
+}
+
+int32_t ts_detail::SurveyRunsWatched(TS_RunReport* report, const char* fileName, TS_PMTOptions* options,
+                                     PacketWatch watch, void* context) {
     if (report == nullptr || fileName == nullptr) return -1;
     TS_InitialiseSimple(&g_tSimpleData);
     report->run_count = 0;
@@ -135,7 +140,9 @@ int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions*
     PMTWalk<RunsSink> walk(sink, fileName, options);
     int32_t r = ScanInput(walk.data, input, fileName, [&](const ScanPacket& p) {
         report->packet_size = p.unit_size;
-        return walk.Handle(p);
+        const int32_t handled = walk.Handle(p);
+        if (watch) watch(context, p);
+        return handled;
     });
     r = walk.Finish(r);
     report->damage = g_tDamage;
