@@ -150,6 +150,11 @@ TEST(Margins, ShortRunsAtBothEndsAreLeftOutEverywhere) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_TRUE(out["rec_L.ts"] == c.rec.Of({1}));
     c.Clear();
+    // -l on a pipe, in one pass, takes the same.
+    const std::string piped = "cd " + c.dir.path.string() + " && cat rec.ts | " + VELKARIN_BIN_DIR + "/velkarin - -l --min-run 5";
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_TRUE(testfiles::Read(c.dir / "stdin_L.ts") == c.rec.Of({1}));
+    c.Clear();
     Result none = c.Run({"--min-run", "5", CRC('A')});
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("outside the runs left out as margins; nothing written"), std::string::npos) << none.err;
@@ -280,6 +285,17 @@ TEST(Margins, UsageErrors) {
     EXPECT_EQ(c.Run({CRC('A'), "-"}).status, 0);  // without it, standard output is fine
     EXPECT_EQ(RunCommand("velkarin-dump", {"--pat", "--min-run", "1", "rec.ts"}, c.dir.path).status, 2);
     EXPECT_TRUE(Outputs(c.dir.path).empty());
+}
+
+// A margin is taken back from the file it went to: an output that is not a regular file is
+// refused before anything is written to it.
+TEST(Margins, OutputsMustBeRegularFiles) {
+    Case c({{'A', 10}});
+    Result device = c.Run({"--min-run", "1", CRC('A'), "/dev/null"});
+    EXPECT_EQ(device.status, 1);
+    EXPECT_NE(device.err.find("Error: Failed open /dev/null (a run left out as a margin could not be taken back"), std::string::npos)
+        << device.err;
+    EXPECT_EQ(c.Run({CRC('A'), "/dev/null"}).status, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
