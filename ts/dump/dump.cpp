@@ -3,9 +3,11 @@
 // PAT, CAT and PMT sections are assembled and decoded whatever the flags say; PCRs,
 // private sections and EMM sections only when their flag is set. Only sections whose CRC-32
 // checks (or short-form sections, which carry none) update a table or get printed.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "core/input.h"
 #include "core/output.h"
 #include "core/scan.h"
 #include "psi/state.h"
@@ -45,7 +47,31 @@ struct SectionContext {
     uint32_t slot;
 };
 
+// The packet lines of a dump of every packet, gathered in one block and written when it
+// fills or before anything else is printed, so standard output takes large writes (stdio
+// writes most of such a block straight through).
+struct PacketLines {
+    static constexpr size_t kCapacity = 128 * 1024;
+    size_t used = 0;
+    char bytes[kCapacity];
+
+    void Add(const TS_Header& header) {
+        if (kCapacity - used < sizeof kSeparator - 1 + ts_detail::kPacketLineMax) Flush();
+        std::memcpy(bytes + used, kSeparator, sizeof kSeparator - 1);
+        used += sizeof kSeparator - 1;
+        used += ts_detail::FormatPacketLine(bytes + used, header, false);
+    }
+    // A short write is noted with its errno: stdio keeps only its error flag.
+    void Flush() {
+        if (used && std::fwrite(bytes, 1, used, stdout) < used) ts_detail::NoteFailure("-", errno);
+        used = 0;
+    }
+};
+
+PacketLines g_tPacketLines;
+
 void PrintSeparator(DumpState* s) {
+    g_tPacketLines.Flush();
     if (!s->separator_pending) return;
     std::fputs(kSeparator, stdout);
     s->separator_pending = false;
@@ -228,10 +254,8 @@ int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
     // The packet lines show the header only (the adaptation field is never printed), so the
     // packet is not decoded any further than the scan already did.
     if (flags & TS_PRINT_PACKET) {
-        // The separator (always first here) and the TS_Packet_Print line, in one piece.
-        ts_detail::Text t;
-        t.L(kSeparator);
-        ts_detail::AppendPacketLine(t, p.header, false);
+        // The separator (always first here) and the TS_Packet_Print line.
+        g_tPacketLines.Add(p.header);
         s->separator_pending = false;
     }
 
@@ -307,6 +331,8 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
 
     static DumpState state;
     state = DumpState{};
+    ts_detail::NoteFailure("", 0);
+    g_tPacketLines.used = 0;
     state.flags = flags;
     state.data = &g_tData;
     for (uint16_t& ca_pid : state.slot_ca_pid) ca_pid = TS_NO_PID;
@@ -318,6 +344,7 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
         &g_tData, input, fileName,
         [](const ts_detail::ScanPacket& p) { return HandlePacket(&state, p); });
     ts_detail::CloseInput(&input);
+    g_tPacketLines.Flush();
     if (stopped == kStopOutputFailed) return TS_PRINT_OUTPUT_FAILED;
     if (stopped == TS_READ_FAILED) return TS_READ_FAILED;
 
