@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "core/input.h"
 #include "core/output.h"
 #include "core/scan.h"
@@ -47,12 +49,13 @@ struct SectionContext {
     uint32_t slot;
 };
 
-// The packet lines of a dump of every packet, gathered in one block and written when it
-// fills or before anything else is printed, so standard output takes large writes (stdio
-// writes most of such a block straight through).
+// The packet lines of a dump of every packet, gathered in one block and written to the
+// standard output's descriptor when it fills or before anything else is printed (what stdio
+// holds goes first), so the lines take large writes and no copy through stdio.
 struct PacketLines {
     static constexpr size_t kCapacity = 128 * 1024;
     size_t used = 0;
+    bool failed = false;  // a write of a block failed
     char bytes[kCapacity];
 
     void Add(const TS_Header& header) {
@@ -61,14 +64,33 @@ struct PacketLines {
         used += sizeof kSeparator - 1;
         used += ts_detail::FormatPacketLine(bytes + used, header, false);
     }
-    // A short write is noted with its errno: stdio keeps only its error flag.
+    // A failed write is noted with its errno, for the command's message.
     void Flush() {
-        if (used && std::fwrite(bytes, 1, used, stdout) < used) ts_detail::NoteFailure("-", errno);
+        if (used == 0 || failed) {
+            used = 0;
+            return;
+        }
+        if (std::fflush(stdout) != 0) failed = true;
+        const char* p = bytes;
+        size_t left = failed ? 0 : used;
+        while (left > 0) {
+            const ssize_t n = ::write(STDOUT_FILENO, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed = true;
+                ts_detail::NoteFailure("-", n < 0 ? errno : EIO);
+                break;
+            }
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
         used = 0;
     }
 };
 
 PacketLines g_tPacketLines;
+
+bool OutputFailed() { return g_tPacketLines.failed || std::ferror(stdout); }
 
 void PrintSeparator(DumpState* s) {
     g_tPacketLines.Flush();
@@ -239,8 +261,9 @@ void FeedSections(DumpState* s, TS_PreSection* pre, TS_SectionKind kind,
     TS_Packet_FeedSections(pre, kind, &p.header, p.unit, p.unit_size, nullptr, handler, context);
 }
 
-int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
-    if (p.index % kOutputCheckInterval == 0 && std::ferror(stdout)) return kStopOutputFailed;
+// Inlined into the scan: most packets take only its first tests.
+__attribute__((always_inline)) inline int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
+    if (p.index % kOutputCheckInterval == 0 && OutputFailed()) return kStopOutputFailed;
 
     TS_Data* d = s->data;
     const uint16_t pid = p.header.PID;
@@ -333,6 +356,8 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
     state = DumpState{};
     ts_detail::NoteFailure("", 0);
     g_tPacketLines.used = 0;
+    g_tPacketLines.failed = false;
+    g_tPacketLines.used = 0;
     state.flags = flags;
     state.data = &g_tData;
     for (uint16_t& ca_pid : state.slot_ca_pid) ca_pid = TS_NO_PID;
@@ -342,7 +367,7 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
 
     const int32_t stopped = ts_detail::ScanInput(
         &g_tData, input, fileName,
-        [](const ts_detail::ScanPacket& p) { return HandlePacket(&state, p); });
+        [](const ts_detail::ScanPacket& p) __attribute__((always_inline)) { return HandlePacket(&state, p); });
     ts_detail::CloseInput(&input);
     g_tPacketLines.Flush();
     if (stopped == kStopOutputFailed) return TS_PRINT_OUTPUT_FAILED;
@@ -354,5 +379,5 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
         for (uint32_t i = 0; i < g_tData.u16PIDCount && i < TS_MAX_PIDS; ++i)
             std::printf("  0x%04X,\n", g_tData.lu16PIDList[i]);
     }
-    return std::ferror(stdout) ? TS_PRINT_OUTPUT_FAILED : 0;
+    return OutputFailed() ? TS_PRINT_OUTPUT_FAILED : 0;
 }
