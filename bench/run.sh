@@ -246,6 +246,7 @@ if [ "${state[velkarin]}" = ok ]; then
     job listing "$log/listing.out" check_listing "$bin/velkarin" "$stream"
     job split_all /dev/null check_split_all "$bin/velkarin" "$stream" -a
     job split_crc /dev/null check_split_crc "$bin/velkarin" "$stream" "$crc_a"
+    job keep_si /dev/null - "$bin/velkarin" "$stream" -a --keep-si
     if "$bin/velkarin" --help 2>/dev/null | grep -q -- --each-run; then
         job each_run /dev/null check_each_run "$bin/velkarin" "$stream" --each-run
     fi
@@ -367,6 +368,7 @@ if [ "${state[velkarin]}" = ok ]; then
     row "velkarin FILE" listing cat_null "cat>/dev/null" 1.2
     row "velkarin FILE -a" split_all cat_copy "cat>COPY" 1.2
     row "velkarin FILE $crc_a" split_crc cat_copy "cat>COPY" 1.2
+    row "velkarin FILE -a --keep-si" keep_si split_all "velkarin -a" 1.05
     [ -n "${best[each_run]:-}" ] && row "velkarin FILE --each-run" each_run split_all "velkarin -a" 1.05
 else
     skipped "velkarin FILE / -a / CRC" velkarin
