@@ -91,10 +91,13 @@ bool ParseMask(const char* text, uint32_t* mask) {
     return true;
 }
 
-// Text of the last write error on standard output, or the failing flush's.
+// Text of the last write error on standard output: the failing flush's, or the one the dump
+// noted for its own write.
 int OutputError() {
+    const char* name = nullptr;
+    const int noted = TS_LastFailure(&name);
     std::fprintf(stderr, "velkarin-dump: cannot write standard output: %s\n",
-                 errno != 0 ? std::strerror(errno) : "write error");
+                 errno != 0 ? std::strerror(errno) : noted > 0 ? TS_FailureReason(noted) : "write error");
     return kExitFailure;
 }
 

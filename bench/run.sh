@@ -14,6 +14,7 @@ size_mib=1024
 build_dir=$repo/build/release
 build=1
 peers=1
+install=1
 
 usage() {
     cat <<EOF
@@ -25,7 +26,9 @@ Usage: bench/run.sh [OPTIONS]
   --size MIB          size of the stream in MiB (default 1024)
   --build-dir DIR     release build directory (default build/release)
   --no-build          use the binaries already in the build directory
-  --no-peers          skip the ffprobe reading of the stream
+  --no-peers          skip the peers (ffprobe, FFmpeg's copy remux, tstools' tsfilter)
+  --no-install        do not install missing peers (by default they are installed
+                      with apt-get when running as root)
   -h, --help          this text
 Exit status: 0 when every command measured meets its targets, 1 when one
 misses a target or fails or none is built, 2 on a setup error.
@@ -41,6 +44,7 @@ while [ $# -gt 0 ]; do
         --build-dir) build_dir=$2; shift 2 ;;
         --no-build) build=0; shift ;;
         --no-peers) peers=0; shift ;;
+        --no-install) install=0; shift ;;
         -h|--help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
@@ -75,6 +79,23 @@ for c in "${commands[@]}"; do
     fi
 done
 
+# --- peers -----------------------------------------------------------------
+# FFmpeg (ffmpeg, ffprobe) and tstools (its tsfilter is installed as tsfilter.tstools on
+# Debian) are installed where this may: as root, with apt-get, unless --no-install.
+tsfilter=$(command -v tsfilter.tstools || command -v tsfilter || true)
+if [ $peers = 1 ] && [ $install = 1 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    missing=()
+    command -v ffmpeg >/dev/null || missing+=(ffmpeg)
+    [ -n "$tsfilter" ] || missing+=(tstools)
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing the peers: ${missing[*]}"
+        (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+            --no-install-recommends "${missing[@]}") >/dev/null 2>&1 ||
+            echo "   could not install ${missing[*]}; their rows are left out"
+        tsfilter=$(command -v tsfilter.tstools || command -v tsfilter || true)
+    fi
+fi
+
 # --- scratch and stream ----------------------------------------------------
 mkdir -p "$scratch" || die "cannot create $scratch"
 work=$(mktemp -d "$scratch/velkarin-bench.XXXXXX") || die "cannot create a directory in $scratch"
@@ -106,7 +127,7 @@ cat "$stream" > /dev/null
 cat "$stream" > /dev/null
 
 # --- measuring -------------------------------------------------------------
-if [ -x /usr/bin/time ]; then rss_tool="/usr/bin/time -f %M"; else rss_tool="getrusage (bench/rusage.py)"; fi
+rss_tool="bench/rusage.py (peak RSS from wait4, anonymous memory sampled every 5 ms)"
 
 # Remove every output of an earlier command, so each run writes new files.
 clean_outputs() {
@@ -119,37 +140,30 @@ clean_outputs() {
 # registers one; CHECK is a function run after every run (or "-"), which sets
 # check[KEY] to a note, or to "MISMATCH: ..." when the outputs are wrong.
 declare -a jobs
-declare -A job_out job_check job_once best rss rc check times
+declare -A job_out job_check job_once best rss anon rc check times
 job() {
     local key=$1
     jobs+=("$key"); job_out[$key]=$2; job_check[$key]=$3; shift 3
     local -n argv="cmd_$key"
     argv=("$@")
-    best[$key]=""; rss[$key]=0; rc[$key]=0
+    best[$key]=""; rss[$key]=0; anon[$key]=0; rc[$key]=0
 }
 
 run_once() {
-    local key=$1 t0 t1 secs kib status
+    local key=$1 secs kib akib status
     local -n argv="cmd_$key"
     clean_outputs
-    if [ -x /usr/bin/time ]; then
-        t0=$(date +%s%N)
-        /usr/bin/time -f %M -o "$log/$key.rss" "${argv[@]}" >"${job_out[$key]}" 2>"$log/$key.err"
-        status=$?
-        t1=$(date +%s%N)
-        secs=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.6f", (b - a) / 1e9}')
-        kib=$(tail -n 1 "$log/$key.rss")
-    else
-        python3 "$here/rusage.py" "$log/$key.rss" "${argv[@]}" >"${job_out[$key]}" 2>"$log/$key.err"
-        status=$?
-        read -r secs kib < "$log/$key.rss"
-    fi
+    python3 "$here/rusage.py" "$log/$key.rss" "${argv[@]}" >"${job_out[$key]}" 2>"$log/$key.err"
+    status=$?
+    read -r secs kib akib < "$log/$key.rss"
     if [ $status -ne 0 ] && [ "${rc[$key]}" = 0 ]; then
         rc[$key]=$status
         cp "$log/$key.err" "$log/$key.failed.err"
     fi
     case $kib in ''|*[!0-9]*) kib=0 ;; esac
+    case $akib in ''|*[!0-9]*) akib=0 ;; esac
     [ "$kib" -gt "${rss[$key]}" ] && rss[$key]=$kib
+    [ "$akib" -gt "${anon[$key]}" ] && anon[$key]=$akib
     times[$key]="${times[$key]:-}$(printf ' %.3f' "$secs")"
     if [ -z "${best[$key]}" ] || awk -v a="$secs" -v b="${best[$key]}" 'BEGIN {exit !(a < b)}'; then
         best[$key]=$secs
@@ -207,6 +221,24 @@ check_programs() {
     fi
 }
 
+check_each_run() {
+    local i want=0 got=0 f n
+    for ((i = 0; i < $(fact crcs); i++)); do want=$((want + $(fact "crc${i}_bytes"))); done
+    n=0
+    for f in "$data"/stream_[0-9]*_*.ts; do
+        [ -f "$f" ] || continue
+        got=$((got + $(file_size "$f"))); n=$((n + 1))
+    done
+    if [ "$got" = "$want" ] && [ "$n" = "$(fact runs)" ]; then
+        check[each_run]="$n files, bytes as -a"
+    else
+        check[each_run]="MISMATCH: $n files of $got bytes, want $(fact runs) of $want"
+    fi
+}
+check_remux() {
+    [ -s "$data/remux.ts" ] || check[ffmpeg_remux]="MISMATCH: no output"
+}
+
 bin=$build_dir
 job cat_null /dev/null - cat "$stream"
 job cat_copy "$copy" check_copy cat "$stream"
@@ -214,6 +246,10 @@ if [ "${state[velkarin]}" = ok ]; then
     job listing "$log/listing.out" check_listing "$bin/velkarin" "$stream"
     job split_all /dev/null check_split_all "$bin/velkarin" "$stream" -a
     job split_crc /dev/null check_split_crc "$bin/velkarin" "$stream" "$crc_a"
+    job keep_si /dev/null - "$bin/velkarin" "$stream" -a --keep-si
+    if "$bin/velkarin" --help 2>/dev/null | grep -q -- --each-run; then
+        job each_run /dev/null check_each_run "$bin/velkarin" "$stream" --each-run
+    fi
 fi
 if [ "${state[velkarin-programs]}" = ok ]; then
     job programs "$log/programs.out" check_programs "$bin/velkarin-programs" "$stream" -a
@@ -222,6 +258,9 @@ if [ "${state[velkarin-dump]}" = ok ]; then
     job dump_tables /dev/null - "$bin/velkarin-dump" --pat --pmt --pids "$stream"
     job dump_packets /dev/null - "$bin/velkarin-dump" --packets "$stream"
     job runs_report /dev/null - "$bin/velkarin-dump" --runs "$stream"
+    if "$bin/velkarin-dump" --help 2>/dev/null | grep -q -- --timeline; then
+        job timeline /dev/null - "$bin/velkarin-dump" --timeline "$stream"
+    fi
 fi
 # The listing on a pseudo-terminal with its progress line, against the same under the
 # same terminal with standard error sent away (no progress): the cost of the progress.
@@ -235,6 +274,20 @@ if [ $peers = 1 ] && command -v ffprobe >/dev/null; then
     job ffprobe /dev/null - ffprobe -v error -count_packets \
         -show_entries stream=nb_read_packets -of csv=p=0 "$stream"
     job_once[ffprobe]=1
+fi
+# Peers that write: FFmpeg's copy remux of every stream, and tstools' PID filter keeping the
+# PIDs of the program (what velkarin-programs -a writes, without the reduced PAT).
+have_remux=0
+if [ $peers = 1 ] && command -v ffmpeg >/dev/null; then
+    have_remux=1
+    job ffmpeg_remux /dev/null check_remux ffmpeg -v error -nostdin -y -i "$stream" -map 0 -c copy \
+        -f mpegts "$data/remux.ts"
+fi
+have_tsfilter=0
+if [ $peers = 1 ] && [ -n "$tsfilter" ]; then
+    have_tsfilter=1
+    job tsfilter /dev/null - "$tsfilter" -i "$stream" -o "$data/filtered.ts" \
+        0 0x1000 0x100 0x101 0x102 0x103 0x1FF
 fi
 
 for ((round = 1; round <= runs; round++)); do
@@ -255,7 +308,7 @@ for key in dump_tables dump_packets; do
 done
 
 # --- report ----------------------------------------------------------------
-limit_kib=$((128 * 1024))
+limit_kib=$((80 * 1024))
 failures=0
 row() {  # label key reference-key reference-label target
     local label=$1 key=$2 ref=$3 reflabel=$4 target=$5
@@ -269,7 +322,7 @@ row() {  # label key reference-key reference-label target
     else
         verdict=FAIL; failures=$((failures + 1))
     fi
-    mem=$(awk -v k="${rss[$key]}" 'BEGIN {printf "%.1f", k / 1024}')
+    mem=$(awk -v k="${rss[$key]}" -v a="${anon[$key]}" 'BEGIN {printf "%.1f/%.1f", k / 1024, a / 1024}')
     if [ "$target" = - ]; then memv=-
     elif [ "${rss[$key]}" -lt $limit_kib ]; then memv=PASS
     else memv=FAIL; failures=$((failures + 1)); fi
@@ -280,8 +333,16 @@ row() {  # label key reference-key reference-label target
         note="exit status ${rc[$key]}: $(head -c 200 "$log/$key.failed.err" | tr '\n' ' ')"
     fi
     [ "$target" = - ] || target="<= ${target}x"
-    printf '%-42s %8.3f  %-14s %6sx  %-8s %-5s %9s  %-5s %s\n' \
-        "$label" "$t" "$reflabel" "$ratio" "$target" "$verdict" "$mem" "$memv" "$note"
+    printf '%-42s %8.3f %8.3f  %-14s %6sx  %-8s %-5s %11s  %-5s %s\n' \
+        "$label" "$t" "$(median "$key")" "$reflabel" "$ratio" "$target" "$verdict" "$mem" "$memv" "$note"
+}
+median() {
+    tr ' ' '\n' <<<"${times[$1]}" | sed '/^$/d' | sort -n |
+        awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
+plain() {  # label key: a reference row
+    printf '%-42s %8.3f %8.3f  %-14s %7s  %-8s %-5s %11s\n' "$1" "${best[$2]}" "$(median "$2")" - - - - \
+        "$(awk -v k="${rss[$2]}" -v a="${anon[$2]}" 'BEGIN {printf "%.1f/%.1f", k / 1024, a / 1024}')"
 }
 skipped() {
     printf '%-42s %8s  %s\n' "$1" - "${state[$2]}"
@@ -297,30 +358,32 @@ fi
 echo "commit $rev; $(nproc) cores;" \
      "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);" \
      "load $(cut -d ' ' -f 1-3 /proc/loadavg)"
-echo "best of $runs runs, taken round-robin; peak RSS by $rss_tool"
+echo "$runs runs each, taken round-robin; the ratio is of the best times; memory by $rss_tool"
 echo
-printf '%-42s %8s  %-14s %7s  %-8s %-5s %9s  %-5s %s\n' \
-    command "time(s)" "against" ratio target speed "RSS(MiB)" "<128M" "output"
-printf '%-42s %8.3f  %-14s %7s  %-8s %-5s %9s\n' "cat FILE > /dev/null" "${best[cat_null]}" - - - - \
-    "$(awk -v k="${rss[cat_null]}" 'BEGIN {printf "%.1f", k / 1024}')"
-printf '%-42s %8.3f  %-14s %7s  %-8s %-5s %9s\n' "cat FILE > COPY" "${best[cat_copy]}" - - - - \
-    "$(awk -v k="${rss[cat_copy]}" 'BEGIN {printf "%.1f", k / 1024}')"
+printf '%-42s %8s %8s  %-14s %7s  %-8s %-5s %11s  %-5s %s\n' \
+    command "best(s)" "median" "against" ratio target speed "RSS/anon" "<80M" "output"
+plain "cat FILE > /dev/null" cat_null
+plain "cat FILE > COPY" cat_copy
 if [ "${state[velkarin]}" = ok ]; then
-    row "velkarin FILE" listing cat_null "cat>/dev/null" 2
-    row "velkarin FILE -a" split_all cat_copy "cat>COPY" 1.5
-    row "velkarin FILE $crc_a" split_crc cat_copy "cat>COPY" 1.5
+    row "velkarin FILE" listing cat_null "cat>/dev/null" 1.2
+    row "velkarin FILE -a" split_all cat_copy "cat>COPY" 1.2
+    row "velkarin FILE $crc_a" split_crc cat_copy "cat>COPY" 1.2
+    row "velkarin FILE -a --keep-si" keep_si split_all "velkarin -a" 1.05
+    [ -n "${best[each_run]:-}" ] && row "velkarin FILE --each-run" each_run split_all "velkarin -a" 1.05
 else
     skipped "velkarin FILE / -a / CRC" velkarin
 fi
 if [ "${state[velkarin-programs]}" = ok ]; then
-    row "velkarin-programs FILE -a" programs cat_copy "cat>COPY" 1.5
+    row "velkarin-programs FILE -a" programs cat_copy "cat>COPY" 1.2
 else
     skipped "velkarin-programs FILE -a" velkarin-programs
 fi
 if [ "${state[velkarin-dump]}" = ok ]; then
-    row "velkarin-dump --pat --pmt --pids FILE" dump_tables cat_null "cat>/dev/null" 2
-    row "velkarin-dump --packets FILE" dump_packets cat_null "cat>/dev/null" 10
+    row "velkarin-dump --pat --pmt --pids FILE" dump_tables cat_null "cat>/dev/null" 1.5
+    row "velkarin-dump --packets FILE" dump_packets cat_null "cat>/dev/null" 2.5
     [ "${state[velkarin]}" = ok ] && row "velkarin-dump --runs FILE" runs_report listing "velkarin FILE" 1.5
+    [ "${state[velkarin]}" = ok ] && [ -n "${best[timeline]:-}" ] &&
+        row "velkarin-dump --timeline FILE" timeline listing "velkarin FILE" 1.5
 else
     skipped "velkarin-dump" velkarin-dump
 fi
@@ -330,6 +393,8 @@ fi
 if [ $have_ffprobe = 1 ]; then
     row "ffprobe -count_packets FILE (peer, 1 run)" ffprobe cat_null "cat>/dev/null" -
 fi
+[ $have_remux = 1 ] && row "ffmpeg -c copy remux (peer)" ffmpeg_remux cat_copy "cat>COPY" -
+[ $have_tsfilter = 1 ] && row "tstools tsfilter, the program (peer)" tsfilter cat_copy "cat>COPY" -
 echo
 echo "every run, in seconds (a wide spread means a busy machine; --runs N takes more):"
 for key in "${jobs[@]}"; do

@@ -74,6 +74,34 @@ TEST(PacketPrinters, HeaderFieldsInOrderWithThePIDLabel) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
+// The line against printf's own conversion of its format, for every field at values a
+// hand-filled header may hold (one, two and three digits) and PIDs that share a slot of the
+// printer's per-PID cache, each printed twice.
+TEST(PacketPrinters, TheLineIsPrintfsForAnyFieldValueAndPID) {
+    const uint16_t pids[] = {0x0000, 0x0040, 0x0001, 0x1FFF, 0x003F, 0x0010, 0x000F, 0xFFFF, 0x2000};
+    const uint8_t values[] = {0, 9, 10, 99, 100, 255};
+    char label[64];
+    char want[256];
+    for (uint16_t pid : pids)
+        for (int round = 0; round < 2; ++round)
+            for (uint8_t v : values) {
+                TS_Header h{};
+                h.transport_error_indicator = v;
+                h.payload_unit_start_indicator = static_cast<uint8_t>(255 - v);
+                h.transport_priority = static_cast<uint8_t>(v / 2);
+                h.PID = pid;
+                h.transport_scrambling_control = static_cast<uint8_t>(v + 1);
+                h.adaptation_field_control = static_cast<uint8_t>(v ^ 0x5A);
+                h.continuity_counter = v;
+                TS_Header_PIDToString(label, pid);
+                std::snprintf(want, sizeof want,
+                              "[TS Packet Header] TEI:%d PUSI:%d TP:%d PID:0x%04X(%s) TSC:%d AFC:%d CN:%d\n",
+                              h.transport_error_indicator, h.payload_unit_start_indicator, h.transport_priority, h.PID,
+                              label, h.transport_scrambling_control, h.adaptation_field_control, h.continuity_counter);
+                EXPECT_EQ(Printed(TS_Packet_PrintHeader, &h), want);
+            }
+}
+
 TEST(PacketPrinters, RawPacketBreaksLinesAtOffsetsFifteenModSixteen) {
     uint8_t bytes[188];
     for (int i = 0; i < 188; ++i) bytes[i] = static_cast<uint8_t>(i);

@@ -3,9 +3,13 @@
 // PAT, CAT and PMT sections are assembled and decoded whatever the flags say; PCRs,
 // private sections and EMM sections only when their flag is set. Only sections whose CRC-32
 // checks (or short-form sections, which carry none) update a table or get printed.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
+#include "core/input.h"
 #include "core/output.h"
 #include "core/scan.h"
 #include "psi/state.h"
@@ -45,7 +49,51 @@ struct SectionContext {
     uint32_t slot;
 };
 
+// The packet lines of a dump of every packet, gathered in one block and written to the
+// standard output's descriptor when it fills or before anything else is printed (what stdio
+// holds goes first), so the lines take large writes and no copy through stdio.
+struct PacketLines {
+    static constexpr size_t kCapacity = 128 * 1024;
+    size_t used = 0;
+    bool failed = false;  // a write of a block failed
+    char bytes[kCapacity];
+
+    void Add(const TS_Header& header) {
+        if (kCapacity - used < sizeof kSeparator - 1 + ts_detail::kPacketLineMax) Flush();
+        std::memcpy(bytes + used, kSeparator, sizeof kSeparator - 1);
+        used += sizeof kSeparator - 1;
+        used += ts_detail::FormatPacketLine(bytes + used, header, false);
+    }
+    // A failed write is noted with its errno, for the command's message.
+    void Flush() {
+        if (used == 0 || failed) {
+            used = 0;
+            return;
+        }
+        if (std::fflush(stdout) != 0) failed = true;
+        const char* p = bytes;
+        size_t left = failed ? 0 : used;
+        while (left > 0) {
+            const ssize_t n = ::write(STDOUT_FILENO, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed = true;
+                ts_detail::NoteFailure("-", n < 0 ? errno : EIO);
+                break;
+            }
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+        used = 0;
+    }
+};
+
+PacketLines g_tPacketLines;
+
+bool OutputFailed() { return g_tPacketLines.failed || std::ferror(stdout); }
+
 void PrintSeparator(DumpState* s) {
+    g_tPacketLines.Flush();
     if (!s->separator_pending) return;
     std::fputs(kSeparator, stdout);
     s->separator_pending = false;
@@ -213,8 +261,9 @@ void FeedSections(DumpState* s, TS_PreSection* pre, TS_SectionKind kind,
     TS_Packet_FeedSections(pre, kind, &p.header, p.unit, p.unit_size, nullptr, handler, context);
 }
 
-int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
-    if (p.index % kOutputCheckInterval == 0 && std::ferror(stdout)) return kStopOutputFailed;
+// Inlined into the scan: most packets take only its first tests.
+__attribute__((always_inline)) inline int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
+    if (p.index % kOutputCheckInterval == 0 && OutputFailed()) return kStopOutputFailed;
 
     TS_Data* d = s->data;
     const uint16_t pid = p.header.PID;
@@ -228,10 +277,8 @@ int32_t HandlePacket(DumpState* s, const ts_detail::ScanPacket& p) {
     // The packet lines show the header only (the adaptation field is never printed), so the
     // packet is not decoded any further than the scan already did.
     if (flags & TS_PRINT_PACKET) {
-        // The separator (always first here) and the TS_Packet_Print line, in one piece.
-        ts_detail::Text t;
-        t.L(kSeparator);
-        ts_detail::AppendPacketLine(t, p.header, false);
+        // The separator (always first here) and the TS_Packet_Print line.
+        g_tPacketLines.Add(p.header);
         s->separator_pending = false;
     }
 
@@ -307,6 +354,10 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
 
     static DumpState state;
     state = DumpState{};
+    ts_detail::NoteFailure("", 0);
+    g_tPacketLines.used = 0;
+    g_tPacketLines.failed = false;
+    g_tPacketLines.used = 0;
     state.flags = flags;
     state.data = &g_tData;
     for (uint16_t& ca_pid : state.slot_ca_pid) ca_pid = TS_NO_PID;
@@ -316,8 +367,9 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
 
     const int32_t stopped = ts_detail::ScanInput(
         &g_tData, input, fileName,
-        [](const ts_detail::ScanPacket& p) { return HandlePacket(&state, p); });
+        [](const ts_detail::ScanPacket& p) __attribute__((always_inline)) { return HandlePacket(&state, p); });
     ts_detail::CloseInput(&input);
+    g_tPacketLines.Flush();
     if (stopped == kStopOutputFailed) return TS_PRINT_OUTPUT_FAILED;
     if (stopped == TS_READ_FAILED) return TS_READ_FAILED;
 
@@ -327,5 +379,5 @@ int32_t TS_Print(const char* fileName, uint32_t flags) {
         for (uint32_t i = 0; i < g_tData.u16PIDCount && i < TS_MAX_PIDS; ++i)
             std::printf("  0x%04X,\n", g_tData.lu16PIDList[i]);
     }
-    return std::ferror(stdout) ? TS_PRINT_OUTPUT_FAILED : 0;
+    return OutputFailed() ? TS_PRINT_OUTPUT_FAILED : 0;
 }

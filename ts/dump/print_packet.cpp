@@ -3,6 +3,7 @@
 // Lines are built with ts_detail::Text and written in one piece; the comments give the
 // printf format each printer's text follows.
 #include <cstdio>
+#include <cstring>
 
 #include "dump/text.h"
 #include "psi/descriptor_tags.h"
@@ -188,15 +189,91 @@ namespace ts_detail {
 
 // "[TS Packet]" or "[TS Packet Header]", then
 // " TEI:%d PUSI:%d TP:%d PID:0x%04X(%s) TSC:%d AFC:%d CN:%d\n".
+// Digits come from small tables; the part that depends on the PID alone ("%04X(%s) TSC:")
+// is made once per PID and kept in a small cache, since a stream has few PIDs.
+namespace {
+
+// "%d" of an 8-bit field.
+char* Decimal8(char* out, uint8_t v) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    if (v < 10) {
+        *out = static_cast<char>('0' + v);
+        return out + 1;
+    }
+    if (v >= 100) {
+        *out++ = static_cast<char>('0' + v / 100);
+        v = static_cast<uint8_t>(v % 100);
+    }
+    out[0] = kPairs[2 * v];
+    out[1] = kPairs[2 * v + 1];
+    return out + 2;
+}
+
+struct PIDPart {
+    uint16_t pid = TS_NO_PID;
+    uint8_t length = 0;
+    char text[53];
+};
+static_assert(sizeof "FFFF() TSC:" - 1 + 40 < sizeof PIDPart::text);
+// The longest lead before the PID part, and the fixed copy of the part, fit the line's room.
+static_assert(sizeof "[TS Packet Header] TEI:255 PUSI:255 TP:255 PID:0x" - 1 + sizeof PIDPart::text <=
+              kPacketLineMax);
+
+const PIDPart& PartOfPID(uint16_t pid) {
+    static PIDPart cache[64];
+    PIDPart& part = cache[pid & 63];
+    if (part.pid == pid && part.length) return part;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    char* p = part.text;
+    for (int shift = 12; shift >= 0; shift -= 4) *p++ = kHex[(pid >> shift) & 0xF];
+    *p++ = '(';
+    const char* label = PIDLabel(pid);
+    size_t n = std::strlen(label);
+    if (n > 40) n = 40;  // the labels are far shorter
+    std::memcpy(p, label, n);
+    p += n;
+    std::memcpy(p, ") TSC:", 6);
+    p += 6;
+    part.pid = pid;
+    part.length = static_cast<uint8_t>(p - part.text);
+    return part;
+}
+
+template <size_t N>
+char* Put(char* out, const char (&s)[N]) {
+    std::memcpy(out, s, N - 1);
+    return out + N - 1;
+}
+
+}  // namespace
+
+size_t FormatPacketLine(char* out, const TS_Header& h, bool header_only) {
+    char* p = header_only ? Put(out, "[TS Packet Header] TEI:") : Put(out, "[TS Packet] TEI:");
+    p = Decimal8(p, h.transport_error_indicator);
+    p = Put(p, " PUSI:");
+    p = Decimal8(p, h.payload_unit_start_indicator);
+    p = Put(p, " TP:");
+    p = Decimal8(p, h.transport_priority);
+    p = Put(p, " PID:0x");
+    // The whole of the cached part is copied (a fixed size copies faster); what lies past its
+    // length is written over by what follows.
+    const PIDPart& part = PartOfPID(h.PID);
+    std::memcpy(p, part.text, sizeof part.text);
+    p += part.length;
+    p = Decimal8(p, h.transport_scrambling_control);
+    p = Put(p, " AFC:");
+    p = Decimal8(p, h.adaptation_field_control);
+    p = Put(p, " CN:");
+    p = Decimal8(p, h.continuity_counter);
+    *p++ = '\n';
+    return static_cast<size_t>(p - out);
+}
+
 void AppendPacketLine(Text& t, const TS_Header& h, bool header_only) {
-    if (header_only)
-        t.L("[TS Packet Header] TEI:");
-    else
-        t.L("[TS Packet] TEI:");
-    t.D(h.transport_error_indicator).L(" PUSI:").D(h.payload_unit_start_indicator);
-    t.L(" TP:").D(h.transport_priority).L(" PID:0x").X(h.PID, 4).L("(");
-    t.S(PIDLabel(h.PID)).L(") TSC:").D(h.transport_scrambling_control);
-    t.L(" AFC:").D(h.adaptation_field_control).L(" CN:").D(h.continuity_counter).L("\n");
+    t.Commit(FormatPacketLine(t.Reserve(kPacketLineMax), h, header_only));
 }
 
 void AppendDescriptor(Text& t, const TS_Descriptor& d) {

@@ -84,6 +84,13 @@ public:
         return S("\n");
     }
 
+    // Room for `k` bytes written straight into the buffer, then taken with Commit.
+    char* Reserve(size_t k) {
+        Room(k);
+        return buf_ + used_;
+    }
+    void Commit(size_t n) { used_ += n; }
+
     void Flush() {
         if (used_) std::fwrite(buf_, 1, used_, stdout);
         used_ = 0;
@@ -117,7 +124,11 @@ private:
 // The text of one descriptor as TS_Descriptor_Print writes it, appended to `out`.
 void AppendDescriptor(Text& out, const TS_Descriptor& d);
 
-// The line of TS_Packet_Print (`header_only` false) or TS_Packet_PrintHeader (true).
+// The line of TS_Packet_Print (`header_only` false) or TS_Packet_PrintHeader (true):
+// FormatPacketLine writes it at `out`, which has room for kPacketLineMax bytes, and returns
+// its length.
+constexpr size_t kPacketLineMax = 128;
+size_t FormatPacketLine(char* out, const TS_Header& h, bool header_only);
 void AppendPacketLine(Text& out, const TS_Header& h, bool header_only);
 
 }  // namespace ts_detail
