@@ -37,9 +37,12 @@ TS_TableSections g_tables;
 // own, and another tag's (which must refuse it).
 void PrintDescriptors(const TS_Descriptor* descriptors, uint16_t count) {
     using Printer = int32_t (*)(const TS_Descriptor*);
+#define TS_FUZZ_COUNT(tag, name, label) +1
+    static constexpr uint32_t kTags = 0 TS_DESCRIPTOR_TAGS(TS_FUZZ_COUNT);
+#undef TS_FUZZ_COUNT
     static constexpr struct Printers {
         Printer by_tag[256];
-        uint8_t tags[17];
+        uint8_t tags[kTags];
         constexpr Printers() : by_tag(), tags() {
             uint32_t n = 0;
 #define TS_FUZZ_PRINTER(tag, name, label) by_tag[tag] = TS_Descriptor_Print##name, tags[n++] = tag;
@@ -54,8 +57,9 @@ void PrintDescriptors(const TS_Descriptor* descriptors, uint16_t count) {
         const Printer own = kPrinters.by_tag[d->descriptor_tag];
         if (own && own(d) != 0) __builtin_trap();
         // Another tag's printer refuses it.
-        const uint8_t other = kPrinters.tags[d->descriptor_tag % 17] == d->descriptor_tag ? kPrinters.tags[(d->descriptor_tag + 1) % 17]
-                                                                                          : kPrinters.tags[d->descriptor_tag % 17];
+        const uint8_t other = kPrinters.tags[d->descriptor_tag % kTags] == d->descriptor_tag
+                                  ? kPrinters.tags[(d->descriptor_tag + 1) % kTags]
+                                  : kPrinters.tags[d->descriptor_tag % kTags];
         if (kPrinters.by_tag[other](d) != -2) __builtin_trap();
     }
 }
