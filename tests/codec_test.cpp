@@ -1,5 +1,6 @@
-// The component descriptors that tell an audio stream's channel mode (DVB 0x50, ARIB 0xC4):
-// their decoding within their length, printing and languages.
+// Codecs and dual mono: the rules that name a stream's codec from its PMT entry, each beside
+// the case it must not fire on; the component descriptors that tell dual mono, their bounded
+// decoding and printing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -259,6 +260,293 @@ TEST(ComponentDescriptors, LanguageSources) {
     EXPECT_EQ(TS_Descriptor_LanguageSource(&c), TS_LANGUAGE_COMPONENT);
     ASSERT_EQ(TS_Descriptor_GetLanguages(&c, codes, 4), 1u);
     EXPECT_EQ(codes[0], Code("fra"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Codecs
+// ---------------------------------------------------------------------------------------------
+Bytes Reg(const std::string& id) { return Descriptor(0x05, Text(id)); }
+Bytes Ext(uint8_t tag_extension, const Bytes& rest = {}) { return Descriptor(0x7F, Cat({{tag_extension}, rest})); }
+const Bytes kHDMV = Reg("HDMV");
+
+std::string Name(TS_CodecId codec) {
+    const char* n = TS_CodecName(codec);
+    return n ? n : "";
+}
+
+// The codec of the one stream of a PMT with these program and stream descriptors.
+std::string CodecOf(const Bytes& program, uint8_t type, const Bytes& descriptors) {
+    auto pmt = Decode(PmtSection(1, 0x1FFF, program, {{type, 0x101, descriptors}}));
+    EXPECT_EQ(pmt->stream_count, 1);
+    return Name(TS_StreamCodec(pmt.get(), &pmt->streams[0]));
+}
+
+struct Rule {
+    const char* what;
+    Bytes program;
+    uint8_t type;
+    Bytes descriptors;
+    const char* codec;  // "" for none
+};
+
+void ExpectRules(const std::vector<Rule>& rules) {
+    for (const Rule& r : rules) EXPECT_EQ(CodecOf(r.program, r.type, r.descriptors), r.codec) << r.what;
+}
+
+TEST(Codec, StreamTypesOfTheStandard) {
+    ExpectRules({
+        {"MPEG-1 video", {}, 0x01, {}, "mpeg1video"},
+        {"MPEG-2 video", {}, 0x02, {}, "mpeg2video"},
+        {"MPEG-4 visual", {}, 0x10, {}, "mpeg4"},
+        {"AVC", {}, 0x1B, {}, "h264"},
+        {"HEVC", {}, 0x24, {}, "hevc"},
+        {"VVC", {}, 0x33, {}, "vvc"},
+        {"AAC in ADTS", {}, 0x0F, {}, "aac"},
+        {"AAC in LATM", {}, 0x11, {}, "aac_latm"},
+        {"MPEG-H 3D audio", {}, 0x2D, {}, "mpegh_3d_audio"},
+        {"MPEG-1 audio, layer unknown", {}, 0x03, {}, "mp2"},
+        {"MPEG-2 audio, layer unknown", {}, 0x04, {}, "mp2"},
+        // Negatives: types that name no one coding.
+        {"private sections", {}, 0x05, {}, ""},
+        {"PES private data, no descriptor", {}, 0x06, {}, ""},
+        {"MPEG-4 audio without transport syntax", {}, 0x1C, {}, ""},
+        {"reserved", {}, 0x00, {}, ""},
+        {"IPMP", {}, 0x7F, {}, ""},
+        // A fixed type is not overridden by what its descriptors say.
+        {"AAC with a subtitling descriptor", {}, 0x0F, Descriptor(0x59, Cat({Text("fra"), {0x10, 0, 1, 0, 1}})), "aac"},
+        {"AAC with an AC-3 registration", {}, 0x0F, Reg("AC-3"), "aac"},
+    });
+}
+
+TEST(Codec, MPEGAudioLayerFromTheAudioStreamDescriptor) {
+    // layer coded as in ISO/IEC 11172-3: 3 layer I, 2 layer II, 1 layer III (bits 5-4).
+    ExpectRules({
+        {"layer I", {}, 0x03, Descriptor(0x03, {0x30 | 0x48}), "mp1"},
+        {"layer II", {}, 0x04, Descriptor(0x03, {0x20 | 0x48}), "mp2"},
+        {"layer III", {}, 0x04, Descriptor(0x03, {0x10 | 0x48}), "mp3"},
+        {"layer reserved", {}, 0x03, Descriptor(0x03, {0x00 | 0x48}), "mp2"},
+        // Length 0: the byte after it (a tag that would read as layer I) is not its layer.
+        {"empty audio_stream_descriptor", {}, 0x03, Cat({Descriptor(0x03, {}), Descriptor(0x30, {0})}), "mp2"},
+        {"layer III on video: no effect", {}, 0x02, Descriptor(0x03, {0x10}), "mpeg2video"},
+    });
+}
+
+TEST(Codec, BluRayTypesOnlyUnderTheHDMVRegistration) {
+    struct Pair {
+        uint8_t type;
+        const char* hdmv;
+        const char* elsewhere;
+    };
+    const Pair pairs[] = {
+        {0x80, "pcm_bluray", ""}, {0x81, "ac3", "ac3"},          {0x82, "dts", ""},
+        {0x83, "truehd", ""},     {0x84, "eac3", ""},            {0x85, "dts_hd", ""},
+        {0x86, "dts_hd", "scte_35"}, {0x87, "", "eac3"},         {0x90, "hdmv_pgs_subtitle", ""},
+        {0x91, "hdmv_igs", ""},   {0x92, "hdmv_text_subtitle", ""}, {0xA1, "eac3", ""},
+        {0xA2, "dts_hd", ""},     {0xEA, "vc1", ""},
+    };
+    for (const Pair& p : pairs) {
+        SCOPED_TRACE(testing::Message() << "stream_type 0x" << std::hex << int(p.type));
+        EXPECT_EQ(CodecOf(kHDMV, p.type, {}), p.hdmv);
+        EXPECT_EQ(CodecOf({}, p.type, {}), p.elsewhere);
+        EXPECT_EQ(CodecOf(Reg("GA94"), p.type, {}), p.elsewhere);  // an ATSC program
+        EXPECT_EQ(CodecOf({}, p.type, kHDMV), p.hdmv);             // the stream's own registration
+    }
+    ExpectRules({
+        // A registration cut to three bytes is none: the byte after it ('V', a teletext tag
+        // of length 0) does not complete "HDMV".
+        {"HDMV cut short", Cat({Descriptor(0x05, Text("HDM")), Descriptor(0x56, {})}), 0x90, {}, ""},
+        {"another registration", Reg("HDMW"), 0x90, {}, ""},
+        // Outside HDMV a registration names a user-private type; on a disc the type decides.
+        {"TrueHD type with AC-3 registration, disc", kHDMV, 0x83, Reg("AC-3"), "truehd"},
+        {"same, no disc", {}, 0x83, Reg("AC-3"), "ac3"},
+        {"VC-1 registration on 0xEA, no disc", {}, 0xEA, Reg("VC-1"), "vc1"},
+        // M2TS muxers write MPEG audio as 0x06 without descriptors: nothing tells it.
+        {"PES private data on a disc", kHDMV, 0x06, {}, ""},
+    });
+    // One stream's registration is not the program's: its neighbour keeps the broadcast rule.
+    auto pmt = Decode(PmtSection(1, 0x1FFF, {}, {{0x86, 0x101, kHDMV}, {0x86, 0x102, {}}}));
+    EXPECT_EQ(Name(TS_StreamCodec(pmt.get(), &pmt->streams[0])), "dts_hd");
+    EXPECT_EQ(Name(TS_StreamCodec(pmt.get(), &pmt->streams[1])), "scte_35");
+}
+
+TEST(Codec, PESPrivateDataByItsDescriptors) {
+    const Bytes subtitling = Descriptor(0x59, Cat({Text("fra"), {0x10, 0x00, 0x01, 0x00, 0x01}}));
+    const Bytes teletext = Descriptor(0x56, Cat({Text("deu"), {0x09, 0x00}}));
+    ExpectRules({
+        {"DVB AC-3", {}, 0x06, Descriptor(0x6A, {0x00}), "ac3"},
+        {"DVB enhanced AC-3", {}, 0x06, Descriptor(0x7A, {0x80, 0xC2}), "eac3"},
+        {"DVB DTS", {}, 0x06, Descriptor(0x7B, {0, 0, 0, 0, 0}), "dts"},
+        {"DVB AAC", {}, 0x06, Descriptor(0x7C, {0x58}), "aac"},
+        {"DVB AC-4", {}, 0x06, Ext(0x15, {0x00}), "ac4"},
+        {"DVB DTS-HD", {}, 0x06, Ext(0x0E, {0x00}), "dts_hd"},
+        {"DVB supplementary audio: no codec", {}, 0x06, Ext(0x06, Cat({{0x81}, Text("fra")})), ""},
+        {"DVB T2-MI: no codec", {}, 0x06, Ext(0x11, {0, 0, 0}), ""},
+        {"empty extension", {}, 0x06, Descriptor(0x7F, {}), ""},
+        {"DVB subtitling", {}, 0x06, subtitling, "dvb_subtitle"},
+        {"DVB teletext", {}, 0x06, teletext, "dvb_teletext"},
+        {"DVB VBI teletext", {}, 0x06, Descriptor(0x46, Cat({Text("deu"), {0x09, 0x00}})), "dvb_teletext"},
+        {"DVB VBI data: no codec", {}, 0x06, Descriptor(0x45, {0x01, 0x00}), ""},
+        {"ARIB captions", {}, 0x06, Cat({Descriptor(0x52, {0x30}), Descriptor(0xFD, {0x00, 0x08, 0x3D})}), "arib_caption"},
+        {"ARIB data carousel: no codec", {}, 0x06, Descriptor(0xFD, {0x00, 0x07, 0x1F}), ""},
+        {"ARIB data component cut short", {}, 0x06, Descriptor(0xFD, {0x00}), ""},
+        {"stream identifier alone", {}, 0x06, Descriptor(0x52, {0x30}), ""},
+        // The DVB descriptors are for PES private data only.
+        {"DVB AC-3 on a user-private type", {}, 0x88, Descriptor(0x6A, {0x00}), ""},
+        {"DVB subtitling on private sections", {}, 0x05, subtitling, ""},
+        // The first descriptor that names a coding decides; others are passed over.
+        {"registration of another format first", {}, 0x06, Cat({Reg("VANC"), Descriptor(0x6A, {0})}), "ac3"},
+        {"subtitling before teletext", {}, 0x06, Cat({subtitling, teletext}), "dvb_subtitle"},
+        {"teletext before subtitling", {}, 0x06, Cat({teletext, subtitling}), "dvb_teletext"},
+        // ATSC audio descriptors: only in a program with the ATSC registration, since tags
+        // from 0x80 on are each system's own (ARIB's carrier-defined ones among them).
+        {"ATSC AC-3 descriptor", Reg("GA94"), 0x06, Descriptor(0x81, {0x06, 0x3C, 0x0E, 0x00}), "ac3"},
+        {"ATSC E-AC-3 descriptor", Reg("GA94"), 0x06, Descriptor(0xCC, {0x80}), "eac3"},
+        {"descriptor 0x81 elsewhere", {}, 0x06, Descriptor(0x81, {0x06, 0x3C, 0x0E, 0x00}), ""},
+        {"descriptor 0xCC elsewhere", Reg("CUEI"), 0x06, Descriptor(0xCC, {0x80}), ""},
+    });
+}
+
+TEST(Codec, RegistrationsOfPrivateFormats) {
+    const std::pair<const char*, const char*> ids[] = {
+        {"AC-3", "ac3"}, {"EAC3", "eac3"}, {"AC-4", "ac4"}, {"DTS1", "dts"}, {"DTS2", "dts"},
+        {"DTS3", "dts"}, {"HEVC", "hevc"}, {"Opus", "opus"}, {"VC-1", "vc1"},
+        {"VANC", ""},    {"ABCD", ""},     {"opus", ""},    {"DTS4", ""},
+    };
+    for (const auto& [id, codec] : ids) {
+        EXPECT_EQ(CodecOf({}, 0x06, Reg(id)), codec) << id;
+        EXPECT_EQ(CodecOf({}, 0xC0, Reg(id)), codec) << id << " on a user-private type";
+        // A program's registration names the program's system, not a stream's coding.
+        EXPECT_EQ(CodecOf(Reg(id), 0x06, {}), "") << id << " on the program";
+        // The format_identifier must lie within the descriptor.
+        EXPECT_EQ(CodecOf({}, 0x06, Cat({Descriptor(0x05, Text(std::string(id, 3))), Descriptor(static_cast<uint8_t>(id[3]), {})})), "")
+            << id << " cut to three bytes";
+    }
+    // ISO types that name no coding stay unnamed whatever their registration.
+    EXPECT_EQ(CodecOf({}, 0x05, Reg("AC-3")), "");
+    EXPECT_EQ(CodecOf({}, 0x12, Reg("HEVC")), "");
+    // With extra identification bytes after the identifier the registration still counts.
+    EXPECT_EQ(CodecOf({}, 0x06, Descriptor(0x05, Cat({Text("Opus"), {0x01, 0x02}}))), "opus");
+}
+
+// A record decoded again keeps bytes of the earlier decoding beyond a shorter descriptor:
+// the rules read only what descriptor_length covers.
+TEST(Codec, NoBytesOfAnEarlierDecoding) {
+    auto pmt = Decode(PmtSection(1, 0x1FFF, {}, {{0x06, 0x101, Descriptor(0xFD, {0x00, 0x08, 0x3D})},
+                                                 {0x06, 0x102, Descriptor(0x7F, {0x15, 0x00})}}));
+    ASSERT_EQ(Name(TS_StreamCodec(pmt.get(), &pmt->streams[0])), "arib_caption");
+    ASSERT_EQ(Name(TS_StreamCodec(pmt.get(), &pmt->streams[1])), "ac4");
+    Decode(PmtSection(1, 0x1FFF, {}, {{0x06, 0x101, Descriptor(0xFD, {0x00})}, {0x06, 0x102, Descriptor(0x7F, {})}}),
+           pmt.get());
+    EXPECT_EQ(pmt->streams[0].descriptors[0].raw.data[1], 0x08);  // still there
+    EXPECT_EQ(Name(TS_StreamCodec(pmt.get(), &pmt->streams[0])), "");
+    EXPECT_EQ(pmt->streams[1].descriptors[0].raw.data[0], 0x15);
+    EXPECT_EQ(Name(TS_StreamCodec(pmt.get(), &pmt->streams[1])), "");
+}
+
+// Streams beyond the detailed records are known by their stream_type and the program's
+// registration alone.
+TEST(Codec, StreamsBeyondTheDetailedRecords) {
+    auto pmt = Decode(PmtSection(1, 0x1FFF, kHDMV, {{0x90, 0x101, {}}}));
+    EXPECT_EQ(Name(TS_StreamTypeCodec(pmt.get(), 0x90)), "hdmv_pgs_subtitle");
+    EXPECT_EQ(Name(TS_StreamTypeCodec(pmt.get(), 0x86)), "dts_hd");
+    EXPECT_EQ(Name(TS_StreamTypeCodec(pmt.get(), 0x06)), "");
+    auto plain = Decode(PmtSection(1, 0x1FFF, {}, {{0x90, 0x101, {}}}));
+    EXPECT_EQ(Name(TS_StreamTypeCodec(plain.get(), 0x90)), "");
+    EXPECT_EQ(Name(TS_StreamTypeCodec(plain.get(), 0x86)), "scte_35");
+    EXPECT_EQ(Name(TS_StreamTypeCodec(plain.get(), 0x1B)), "h264");
+    EXPECT_EQ(TS_StreamTypeCodec(nullptr, 0x1B), TS_CODEC_NONE);
+    EXPECT_EQ(TS_StreamCodec(plain.get(), nullptr), TS_CODEC_NONE);
+    EXPECT_EQ(TS_StreamCodec(nullptr, &plain->streams[0]), TS_CODEC_NONE);
+}
+
+TEST(Codec, NamesAndMedia) {
+    std::set<std::string> names;
+    for (int c = TS_CODEC_NONE + 1; c < TS_CODEC_COUNT; ++c) {
+        const std::string n = Name(static_cast<TS_CodecId>(c));
+        EXPECT_TRUE(std::regex_match(n, std::regex("[a-z0-9_]+"))) << c;
+        EXPECT_TRUE(names.insert(n).second) << n << " twice";
+        EXPECT_NE(TS_CodecMediaOf(static_cast<TS_CodecId>(c)), TS_MEDIA_NONE) << n;
+    }
+    EXPECT_EQ(TS_CodecName(TS_CODEC_NONE), nullptr);
+    EXPECT_EQ(TS_CodecName(TS_CODEC_COUNT), nullptr);
+    EXPECT_EQ(TS_CodecName(static_cast<TS_CodecId>(255)), nullptr);
+    EXPECT_EQ(TS_CodecMediaOf(static_cast<TS_CodecId>(255)), TS_MEDIA_NONE);
+    EXPECT_EQ(TS_CodecMediaOf(TS_CODEC_H264), TS_MEDIA_VIDEO);
+    EXPECT_EQ(TS_CodecMediaOf(TS_CODEC_TRUEHD), TS_MEDIA_AUDIO);
+    EXPECT_EQ(TS_CodecMediaOf(TS_CODEC_DVB_TELETEXT), TS_MEDIA_SUBTITLE);
+    EXPECT_EQ(TS_CodecMediaOf(TS_CODEC_SCTE_35), TS_MEDIA_DATA);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dual mono
+// ---------------------------------------------------------------------------------------------
+
+struct DualMono {
+    int32_t result;
+    uint32_t first, second;
+};
+DualMono DualMonoOf(uint8_t type, const Bytes& descriptors) {
+    auto pmt = Decode(PmtSection(1, 0x1FFF, {}, {{type, 0x101, descriptors}}));
+    uint32_t languages[2] = {0xDEAD, 0xBEEF};
+    const int32_t r = TS_StreamDualMono(pmt.get(), &pmt->streams[0], languages);
+    return {r, languages[0], languages[1]};
+}
+
+TEST(DualMono, FromTheARIBAudioComponentDescriptor) {
+    DualMono m = DualMonoOf(0x0F, AudioComponent(0x02, "jpn", "eng"));
+    EXPECT_EQ(m.result, 1);
+    EXPECT_EQ(m.first, Code("jpn"));
+    EXPECT_EQ(m.second, Code("eng"));
+    m = DualMonoOf(0x0F, AudioComponent(0x02, "jpn"));  // one language named
+    EXPECT_EQ(m.result, 1);
+    EXPECT_EQ(m.first, Code("jpn"));
+    EXPECT_EQ(m.second, 0u);
+    // Single mono and stereo are not, also with two ISO 639 entries beside them: the
+    // descriptor that tells the channel mode decides.
+    EXPECT_EQ(DualMonoOf(0x0F, AudioComponent(0x01, "jpn")).result, 0);
+    m = DualMonoOf(0x0F, Cat({LanguageDescriptor({{"jpn", 0}, {"eng", 0}}), AudioComponent(0x03, "jpn", "eng")}));
+    EXPECT_EQ(m.result, 0);
+    EXPECT_EQ(m.first, 0xDEADu);  // untouched
+    // Too short to hold its component_type and codes: it decides nothing.
+    EXPECT_EQ(DualMonoOf(0x0F, Descriptor(0xC4, {0xF2, 0x02, 0x10})).result, 0);
+}
+
+TEST(DualMono, FromTheDVBComponentDescriptor) {
+    const Bytes pair = LanguageDescriptor({{"deu", 0}, {"fra", 0}});
+    DualMono m = DualMonoOf(0x04, Cat({Component(0x02, 0x02, "deu"), pair}));
+    EXPECT_EQ(m.result, 1);
+    EXPECT_EQ(m.first, Code("deu"));
+    EXPECT_EQ(m.second, Code("fra"));
+    m = DualMonoOf(0x04, Component(0x02, 0x02, "ita"));  // its own code only
+    EXPECT_EQ(m.result, 1);
+    EXPECT_EQ(m.first, Code("ita"));
+    EXPECT_EQ(m.second, 0u);
+    EXPECT_EQ(DualMonoOf(0x04, Cat({Component(0x02, 0x01, "deu"), pair})).result, 0);  // single mono
+    EXPECT_EQ(DualMonoOf(0x04, Cat({Component(0x02, 0x03, "deu"), pair})).result, 0);  // stereo
+    // Another stream_content (0x01 video) does not tell the audio mode: the ISO 639 rule does.
+    EXPECT_EQ(DualMonoOf(0x04, Cat({Component(0x01, 0x02, "deu"), pair})).result, 1);
+    EXPECT_EQ(DualMonoOf(0x04, Component(0x01, 0x02, "deu")).result, 0);
+}
+
+TEST(DualMono, FromTwoLanguagesOnOneAudioStream) {
+    const Bytes pair = LanguageDescriptor({{"jpn", 0}, {"eng", 0}});
+    DualMono m = DualMonoOf(0x0F, pair);
+    EXPECT_EQ(m.result, 1);
+    EXPECT_EQ(m.first, Code("jpn"));
+    EXPECT_EQ(m.second, Code("eng"));
+    EXPECT_EQ(DualMonoOf(0x06, Cat({Descriptor(0x6A, {0}), pair})).result, 1);  // DVB AC-3
+    EXPECT_EQ(DualMonoOf(0x1B, pair).result, 0);                                // video
+    EXPECT_EQ(DualMonoOf(0x06, pair).result, 0);                                // no codec known
+    EXPECT_EQ(DualMonoOf(0x06, Cat({Descriptor(0x59, Cat({Text("jpn"), {0x10, 0, 1, 0, 1}})), pair})).result, 0);
+    EXPECT_EQ(DualMonoOf(0x0F, LanguageDescriptor({{"jpn", 0}, {"jpn", 1}})).result, 0);  // one language
+    EXPECT_EQ(DualMonoOf(0x0F, LanguageDescriptor({{"jpn", 0}})).result, 0);
+    EXPECT_EQ(DualMonoOf(0x0F, LanguageDescriptor({{"jpn", 0}, {"eng", 0}, {"fra", 0}})).result, 0);
+    // Two descriptors of one entry each are two languages, not a dual-mono pair.
+    EXPECT_EQ(DualMonoOf(0x0F, Cat({LanguageDescriptor({{"jpn", 0}}), LanguageDescriptor({{"eng", 0}})})).result, 0);
+    auto pmt = Decode(PmtSection(1, 0x1FFF, {}, {{0x0F, 0x101, pair}}));
+    uint32_t languages[2];
+    EXPECT_EQ(TS_StreamDualMono(pmt.get(), &pmt->streams[0], nullptr), 0);
+    EXPECT_EQ(TS_StreamDualMono(nullptr, &pmt->streams[0], languages), 0);
 }
 
 }  // namespace
