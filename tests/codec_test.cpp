@@ -1,6 +1,7 @@
 // Codecs and dual mono: the rules that name a stream's codec from its PMT entry, each beside
 // the case it must not fire on; the component descriptors that tell dual mono, their bounded
-// decoding and printing.
+// decoding and printing; the run report and dump lines that show both; and every name held
+// against ffprobe's on the shared streams.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -547,6 +548,292 @@ TEST(DualMono, FromTwoLanguagesOnOneAudioStream) {
     uint32_t languages[2];
     EXPECT_EQ(TS_StreamDualMono(pmt.get(), &pmt->streams[0], nullptr), 0);
     EXPECT_EQ(TS_StreamDualMono(nullptr, &pmt->streams[0], languages), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The commands
+// ---------------------------------------------------------------------------------------------
+
+constexpr uint16_t kPMT = 0x1F0, kVideo = 0x111, kAudio = 0x112, kCaption = 0x115;
+
+// An ARIB-style PMT: digital copy control on the program, MPEG-2 video, AAC audio with an
+// audio component descriptor, captions.
+Bytes AribPmt(const Bytes& audio_component, uint8_t version) {
+    return PmtSection(1024, kVideo, Descriptor(0xC1, {0x84, 0xFF}),
+                      {{0x02, kVideo, Descriptor(0x52, {0x00})},
+                       {0x0F, kAudio, Cat({Descriptor(0x52, {0x10}), audio_component})},
+                       {0x06, kCaption, Cat({Descriptor(0x52, {0x30}), Descriptor(0xFD, {0x00, 0x08, 0x3D})})}},
+                      version);
+}
+
+std::string Hex8(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08X", v);
+    return b;
+}
+
+// A recording whose audio turns dual mono part-way: a new PMT version, a new CRC, a new run.
+TEST(DualMonoRecording, SecondRunOnly) {
+    const Bytes single = AribPmt(AudioComponent(0x01, "jpn"), 0);
+    const Bytes dual = AribPmt(AudioComponent(0x02, "jpn", "eng"), 1);
+    Mux m;
+    m.Section(0, PatSection(1, {{0, 0x10}, {1024, kPMT}}));
+    m.Section(kPMT, single);
+    for (int i = 0; i < 6; ++i) m.Es(kVideo, i % 2 == 0), m.Es(kAudio);
+    m.Section(0, PatSection(1, {{0, 0x10}, {1024, kPMT}}));
+    m.Section(kPMT, dual);
+    for (int i = 0; i < 6; ++i) m.Es(kVideo, i % 2 == 0), m.Es(kAudio), m.Es(kCaption);
+    ScratchDir dir;
+    testfiles::Write(dir / "rec.ts", m.File());
+    const std::string file = (dir / "rec.ts").string();
+
+    auto list = RunCommand("velkarin", {file});
+    ASSERT_EQ(list.status, 0) << list.err;
+    std::regex line("^PMT CRC32:0x([0-9A-F]{8}) size:\\d+MB$");
+    std::vector<std::string> crcs;
+    std::istringstream in(list.out);
+    for (std::string l; std::getline(in, l);) {
+        std::smatch mt;
+        if (std::regex_match(l, mt, line)) crcs.push_back(mt[1]);
+    }
+    EXPECT_EQ(crcs, (std::vector<std::string>{Hex8(TrailingU32(single)), Hex8(TrailingU32(dual))})) << list.out;
+
+    auto runs = RunCommand("velkarin-dump", {"--runs", file});
+    ASSERT_EQ(runs.status, 0) << runs.err;
+    const size_t second = runs.out.find("Run 1:");
+    ASSERT_NE(second, std::string::npos) << runs.out;
+    const std::string a = runs.out.substr(0, second), b = runs.out.substr(second);
+    EXPECT_NE(a.find("  stream PID 0x0112 type 0x0F (ISO/IEC 13818-7 Audio) codec aac languages jpn\n"), std::string::npos) << a;
+    EXPECT_EQ(a.find("dual mono"), std::string::npos) << a;
+    EXPECT_NE(b.find("  stream PID 0x0112 type 0x0F (ISO/IEC 13818-7 Audio) codec aac dual mono languages jpn eng\n"),
+              std::string::npos) << b;
+    EXPECT_NE(b.find("  stream PID 0x0111 type 0x02 (ISO/IEC 13818-2 Video) codec mpeg2video\n"), std::string::npos) << b;
+    EXPECT_NE(b.find("  stream PID 0x0115 type 0x06 (ISO/IEC 13818-1 PES packets) codec arib_caption\n"), std::string::npos) << b;
+    EXPECT_EQ(b.find("dual mono"), b.rfind("dual mono"));  // the audio stream alone
+
+    auto json = RunCommand("velkarin-dump", {"--runs", "--json", file});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const std::string audio = "{\"pid\": 274, \"stream_type\": 15, \"type_name\": \"ISO/IEC 13818-7 Audio\", \"codec\": \"aac\", ";
+    const size_t first_run = json.out.find(audio + "\"dual_mono\": false, \"languages\": [\"jpn\"]}");
+    const size_t second_run = json.out.find(audio + "\"dual_mono\": true, \"languages\": [\"jpn\", \"eng\"]}");
+    EXPECT_NE(first_run, std::string::npos) << json.out;
+    EXPECT_NE(second_run, std::string::npos) << json.out;
+    EXPECT_LT(first_run, second_run);
+    EXPECT_NE(json.out.find("\"type_name\": \"ISO/IEC 13818-2 Video\", \"codec\": \"mpeg2video\", \"dual_mono\": false"),
+              std::string::npos);
+
+    // The dump: one codec line after each stream entry the PMT names a codec for.
+    auto dump = RunCommand("velkarin-dump", {"--pmt", file});
+    EXPECT_NE(dump.out.find("  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:17 DSC:2\n  CODEC:aac\n  DSC:2\n"),
+              std::string::npos) << dump.out;
+    EXPECT_NE(dump.out.find("[D Audio Component] R1:15 SC:2 CT:2 CTAG:16 ST:15 SGT:255 EMLF:1 MCF:1 QI:1 SR:7 R2:1 "
+                            "ILC:6975598 ILC2:6647399\n"),
+              std::string::npos);
+}
+
+TEST(CodecLines, UnknownCodecsAreLeftOut) {
+    // Text: no "codec" word; JSON: null; dump: no CODEC line.
+    Mux m;
+    m.Section(0, PatSection(1, {{1, 0x100}}));
+    m.Section(0x100, PmtSection(1, 0x101, {}, {{0x06, 0x101, Reg("VANC")}, {0x1B, 0x102, {}}}));
+    m.Es(0x101, true);
+    ScratchDir dir;
+    testfiles::Write(dir / "u.ts", m.File());
+    const std::string file = (dir / "u.ts").string();
+    auto runs = RunCommand("velkarin-dump", {"--runs", file});
+    EXPECT_NE(runs.out.find("  stream PID 0x0101 type 0x06 (ISO/IEC 13818-1 PES packets)\n"), std::string::npos) << runs.out;
+    EXPECT_NE(runs.out.find("  stream PID 0x0102 type 0x1B (ISO/IEC 14496-10 AVC Video) codec h264\n"), std::string::npos);
+    auto json = RunCommand("velkarin-dump", {"--runs", "--json", file});
+    EXPECT_NE(json.out.find("{\"pid\": 257, \"stream_type\": 6, \"type_name\": \"ISO/IEC 13818-1 PES packets\", \"codec\": null, "
+                            "\"dual_mono\": false, \"languages\": []}"),
+              std::string::npos) << json.out;
+    auto dump = RunCommand("velkarin-dump", {"--pmt", file});
+    EXPECT_NE(dump.out.find("EPID:0x0101 ESIL:6 DSC:1\n  DSC:1\n"), std::string::npos) << dump.out;
+    EXPECT_NE(dump.out.find("EPID:0x0102 ESIL:0 DSC:0\n  CODEC:h264\n  DSC:0\n"), std::string::npos);
+}
+
+// In the run report the streams beyond the 64 detailed records of a PMT are named from
+// their stream_type: their descriptors are not kept.
+TEST(CodecLines, StreamsBeyondTheDetailedRecords) {
+    // 70 streams in one PMT: the last six lie beyond the records.
+    std::vector<Stream> streams;
+    for (uint16_t i = 0; i < 70; ++i) streams.push_back({0x03, static_cast<uint16_t>(0x200 + i), {}});
+    streams[TS_MAX_STREAMS + 1] = {0x1B, 0x241, {}};
+    streams[TS_MAX_STREAMS + 2] = {0x06, 0x242, Descriptor(0x6A, {0})};  // its descriptors are not kept
+    streams[TS_MAX_STREAMS + 3] = {0x90, 0x243, {}};
+    streams[TS_MAX_STREAMS + 4] = {0x04, 0x244, Descriptor(0x03, {0x10})};  // layer III, unseen
+    Mux m;
+    m.Section(0, PatSection(1, {{1, 0x100}}));
+    m.Section(0x100, PmtSection(1, 0x200, kHDMV, streams));
+    m.Es(0x200, true);
+    ScratchDir dir;
+    testfiles::Write(dir / "wide.ts", m.File());
+    static TS_RunReport report;
+    ASSERT_EQ(TS_SurveyRuns(&report, (dir / "wide.ts").c_str()), 0);
+    ASSERT_EQ(report.run_count, 1);
+    const TS_RunInfo& r = report.runs[0];
+    ASSERT_EQ(r.stream_count, 70);
+    EXPECT_EQ(Name(r.streams[0].codec), "mp2");
+    EXPECT_EQ(Name(r.streams[TS_MAX_STREAMS - 1].codec), "mp2");
+    EXPECT_EQ(Name(r.streams[TS_MAX_STREAMS + 1].codec), "h264");
+    EXPECT_EQ(Name(r.streams[TS_MAX_STREAMS + 2].codec), "");
+    EXPECT_EQ(Name(r.streams[TS_MAX_STREAMS + 3].codec), "hdmv_pgs_subtitle");
+    EXPECT_EQ(Name(r.streams[TS_MAX_STREAMS + 4].codec), "mp2");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Against ffprobe
+// ---------------------------------------------------------------------------------------------
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+// The codecs the dump names per PID, over every PMT it prints ("" for an entry without one).
+std::map<uint16_t, std::set<std::string>> DumpCodecs(const std::string& text) {
+    std::map<uint16_t, std::set<std::string>> codecs;
+    std::istringstream in(text);
+    std::regex entry("^  ST:0x[0-9A-F]{2}\\(.*\\) EPID:0x([0-9A-F]{4}) ESIL:\\d+ DSC:\\d+$");
+    std::string line, next;
+    std::getline(in, line);
+    while (in) {
+        std::getline(in, next);
+        std::smatch m;
+        if (std::regex_match(line, m, entry)) {
+            const auto pid = static_cast<uint16_t>(std::stoul(m[1], nullptr, 16));
+            codecs[pid].insert(next.rfind("  CODEC:", 0) == 0 ? next.substr(8) : "");
+        }
+        line = next;
+    }
+    return codecs;
+}
+
+struct Probed {
+    uint16_t pid;
+    std::string codec;
+    int sample_rate;  // -1 when ffprobe gives none
+};
+
+// What ffprobe names per stream, and for the PIDs whose payload it probed (its log says
+// "probed stream N") the score of its last guess.
+void FfprobeStreams(const std::string& path, const ScratchDir& dir, std::vector<Probed>& streams,
+                    std::map<uint16_t, int>& probed) {
+    const std::string log = (dir / "ffprobe.log").string();
+    const std::string out = Shell("ffprobe -v debug -show_entries stream=index,id,codec_name,sample_rate -of compact=p=0 '" +
+                                  path + "' 2>'" + log + "'");
+    std::set<std::pair<uint16_t, std::string>> seen;  // ffprobe lists a program's streams again
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        std::map<std::string, std::string> kv;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '|');)
+            if (auto eq = f.find('='); eq != std::string::npos) kv[f.substr(0, eq)] = f.substr(eq + 1);
+        if (!kv.count("id") || kv["id"].empty() || !kv.count("codec_name")) continue;
+        const auto pid = static_cast<uint16_t>(std::stoul(kv["id"], nullptr, 16));
+        const int rate = kv.count("sample_rate") && !kv["sample_rate"].empty() ? std::stoi(kv["sample_rate"]) : -1;
+        if (seen.insert({pid, kv["codec_name"]}).second) streams.push_back({pid, kv["codec_name"], rate});
+    }
+    std::map<int, uint16_t> pid_of;
+    std::map<int, int> score_of;
+    int probing = -1;
+    std::istringstream lg(testfiles::ReadText(log));
+    std::regex stream_line("stream=(\\d+) stream_type=[0-9a-f]+ pid=([0-9a-f]+)"), probing_line("probing stream (\\d+)"),
+        score_line("detected \\S+ with score=(\\d+)"), probed_line("probed stream (\\d+)");
+    for (std::string line; std::getline(lg, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, stream_line)) pid_of[std::stoi(m[1])] = static_cast<uint16_t>(std::stoul(m[2], nullptr, 16));
+        else if (std::regex_search(line, m, probing_line)) probing = std::stoi(m[1]);
+        else if (std::regex_search(line, m, score_line) && probing >= 0) score_of[probing] = std::stoi(m[1]);
+        else if (std::regex_search(line, m, probed_line) && pid_of.count(std::stoi(m[1])))
+            probed[pid_of[std::stoi(m[1])]] = score_of.count(std::stoi(m[1])) ? score_of[std::stoi(m[1])] : 0;
+    }
+}
+
+// Where ours and ffprobe's names agree, with the mappings where we tell more: DTS-HD by its
+// stream_type (ffprobe names the DTS core and puts DTS-HD in its profile); TrueHD on a disc
+// carries an AC-3 core that ffprobe shows as a second stream on the PID; MPEG audio whose
+// frames ffprobe never decoded (sample rate 0) it calls mp3 from the stream_type alone.
+bool Agree(const std::string& ours, const Probed& theirs, const std::vector<Probed>& all) {
+    if (ours == theirs.codec) return true;
+    if (ours == "dts_hd" && theirs.codec == "dts") return true;
+    if (ours == "truehd" && theirs.codec == "ac3") {
+        for (const Probed& p : all)
+            if (p.pid == theirs.pid && p.codec == "truehd") return true;
+    }
+    if ((ours == "mp1" || ours == "mp2" || ours == "mp3") && theirs.codec == "mp3" && theirs.sample_rate == 0) return true;
+    return false;
+}
+
+TEST(CodecsAgainstFfprobe, EverySharedStream) {
+    if (testfiles::SharedStream("sample.ts").empty()) GTEST_SKIP() << "../shared/streams is absent; skipped";
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe is not installed; skipped";
+    std::vector<std::filesystem::path> files;
+    for (const char* sub : {"", "real"}) {
+        const auto folder = std::filesystem::path(VELKARIN_STREAMS_DIR) / sub;
+        if (!std::filesystem::is_directory(folder)) continue;
+        for (const auto& e : std::filesystem::directory_iterator(folder))
+            if (e.path().extension() == ".ts" || e.path().extension() == ".m2ts") files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    uint32_t agreed = 0, mapped = 0, from_payload = 0, unnamed = 0, no_pmt = 0, ours_only = 0;
+    for (const auto& path : files) {
+        SCOPED_TRACE(path.filename().string());
+        ScratchDir dir;
+        const auto dump = RunCommand("velkarin-dump", {"--pmt", path.string()});
+        const auto ours = DumpCodecs(dump.out);
+        std::vector<Probed> streams;
+        std::map<uint16_t, int> probed;
+        FfprobeStreams(path.string(), dir, streams, probed);
+        uint32_t matched = 0;  // ffprobe's streams that are streams of a PMT the dump shows
+        for (const Probed& p : streams) {
+            SCOPED_TRACE(testing::Message() << "PID 0x" << std::hex << p.pid << " ffprobe " << p.codec);
+            const auto it = ours.find(p.pid);
+            const bool named = !(p.codec == "unknown" || p.codec == "bin_data" || p.codec.empty());
+            if (it == ours.end()) {
+                ++no_pmt;  // not a stream of a PMT the dump shows (none intact, or an SI PID)
+                continue;
+            }
+            ++matched;
+            if (!named) {
+                ++unnamed;
+                for (const std::string& c : it->second) ours_only += !c.empty();
+                continue;
+            }
+            bool agree = false, exact = false;
+            for (const std::string& c : it->second) {
+                agree = agree || Agree(c, p, streams);
+                exact = exact || c == p.codec;
+            }
+            const std::string mine = it->second.begin()->empty() ? "no codec" : *it->second.begin();
+            // ffprobe's name is no evidence against the PMT entry where it came from probing
+            // the payload, as a weak guess (score below 25 of 100) or where the PMT names no
+            // codec at all; each such case is shown.
+            const auto guess = probed.find(p.pid);
+            if (!agree && guess != probed.end() && (guess->second < 25 || mine == "no codec")) {
+                ++from_payload;
+                std::printf("  %s PID 0x%04X: ffprobe guessed %s from the payload (score %d); the PMT names %s\n",
+                            path.filename().c_str(), p.pid, p.codec.c_str(), guess->second, mine.c_str());
+                continue;
+            }
+            EXPECT_TRUE(agree) << "ours: " << mine;
+            if (agree) ++(exact ? agreed : mapped);
+        }
+        // Not vacuous: where the dump shows a PMT, ffprobe's streams are found among its entries.
+        if (!ours.empty() && !streams.empty()) {
+            EXPECT_GT(matched, 0u);
+        }
+    }
+    std::printf("codecs against ffprobe, %zu files: %u streams agree, %u through a mapping, %u named by ffprobe "
+                "from a probe of the payload, %u unnamed by ffprobe (%u of them named by us), %u outside a PMT the dump shows\n",
+                files.size(), agreed, mapped, from_payload, unnamed, ours_only, no_pmt);
+    EXPECT_GT(agreed, 0u);
 }
 
 }  // namespace
