@@ -27,7 +27,7 @@ check_example() {
 # The static library and exactly the public headers, each including all it needs.
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-headers="core/core.h dump/dump.h pmt/pmt.h programs/program_split.h psi/psi.h ts.h version.h"
+headers="core/core.h dump/dump.h pmt/pmt.h programs/program_split.h psi/codec.h psi/psi.h ts.h version.h"
 installed="$(cd "$prefix/include/velkarin" && find . -type f -o -type l | sed 's|^\./||' | sort | xargs)"
 [ "$installed" = "$headers" ] || fail "installed headers: $installed; the public ones: $headers"
 [ -f "$prefix/lib/libvelkarin-ts.a" ] || fail "libvelkarin-ts.a not installed"

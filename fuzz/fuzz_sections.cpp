@@ -7,8 +7,8 @@
 //   bit 7   the rest is not packets but raw imports: records of [kind][cc][length:2][bytes],
 //           the length arbitrary and clamped to what remains
 // Every section the assembler accepts goes through all four table decoders, the collection of
-// tables in several sections, the lookups, the language lists and (when the dump is built)
-// the table printers.
+// tables in several sections, the lookups, the language lists, the codecs and dual mono, and
+// (when the dump is built) the table printers.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -37,9 +37,12 @@ TS_TableSections g_tables;
 // own, and another tag's (which must refuse it).
 void PrintDescriptors(const TS_Descriptor* descriptors, uint16_t count) {
     using Printer = int32_t (*)(const TS_Descriptor*);
+#define TS_FUZZ_COUNT(tag, name, label) +1
+    static constexpr uint32_t kTags = 0 TS_DESCRIPTOR_TAGS(TS_FUZZ_COUNT);
+#undef TS_FUZZ_COUNT
     static constexpr struct Printers {
         Printer by_tag[256];
-        uint8_t tags[17];
+        uint8_t tags[kTags];
         constexpr Printers() : by_tag(), tags() {
             uint32_t n = 0;
 #define TS_FUZZ_PRINTER(tag, name, label) by_tag[tag] = TS_Descriptor_Print##name, tags[n++] = tag;
@@ -54,8 +57,9 @@ void PrintDescriptors(const TS_Descriptor* descriptors, uint16_t count) {
         const Printer own = kPrinters.by_tag[d->descriptor_tag];
         if (own && own(d) != 0) __builtin_trap();
         // Another tag's printer refuses it.
-        const uint8_t other = kPrinters.tags[d->descriptor_tag % 17] == d->descriptor_tag ? kPrinters.tags[(d->descriptor_tag + 1) % 17]
-                                                                                          : kPrinters.tags[d->descriptor_tag % 17];
+        const uint8_t other = kPrinters.tags[d->descriptor_tag % kTags] == d->descriptor_tag
+                                  ? kPrinters.tags[(d->descriptor_tag + 1) % kTags]
+                                  : kPrinters.tags[d->descriptor_tag % kTags];
         if (kPrinters.by_tag[other](d) != -2) __builtin_trap();
     }
 }
@@ -84,6 +88,13 @@ void DecodeAll(const TS_PreSection* pre, uint16_t pid) {
         for (uint16_t k = 0; k < g_pmt.streams[i].descriptor_count && k < TS_MAX_DESCRIPTORS; ++k)
             if (TS_Descriptor_GetLanguages(&g_pmt.streams[i].descriptors[k], codes, TS_MAX_LANGUAGES) > TS_MAX_LANGUAGES)
                 __builtin_trap();
+    uint32_t pair[2];
+    for (uint16_t i = 0; i < g_pmt.stream_count && i < TS_MAX_STREAMS; ++i) {
+        if (TS_StreamCodec(&g_pmt, &g_pmt.streams[i]) >= TS_CODEC_COUNT) __builtin_trap();
+        TS_StreamDualMono(&g_pmt, &g_pmt.streams[i], pair);
+    }
+    for (uint16_t i = 0; i < g_pmt.elementary_PID_count && i < TS_MAX_ELEMENTARY_PIDS; ++i)
+        if (TS_StreamTypeCodec(&g_pmt, g_pmt.elementary_stream_types[i]) >= TS_CODEC_COUNT) __builtin_trap();
     uint16_t ca = 0;
     TS_GetCAPIDFromPMT(&ca, &g_pmt);
     TS_GetCAPIDFromCAT(&ca, &g_cat);

@@ -112,8 +112,8 @@ struct Mini {
         return "[TS Packet Header] TEI:0 PUSI:1 TP:0 PID:0x0100(<assigned>) TSC:0 AFC:1 CN:1\n"
                "[PMT] TI:0x02(maybe PMT) SSI:1 R1:3 SLEN:37 TSI:1 R2:3 VER:0 CNI:1 SN:0 LSN:0 PCRPID:0x01FF PIL:8\n"
                "  DSC:1\n[D Conditional access] L:6 CASID:5 R:7 CAPID:0x0130\n  0x01, 0x02, \n"
-               "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:0 DSC:0\n  DSC:0\n"
-               "  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:6 DSC:1\n  DSC:1\n"
+               "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:0 DSC:0\n  CODEC:h264\n  DSC:0\n"
+               "  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:6 DSC:1\n  CODEC:aac\n  DSC:1\n"
                "[D ISO 639 language]\n  <0> ILC:6975598 AT:0\n  CRC32:0x" + Hex8(tsb::TrailingU32(pmt)) + "\n";
     }
     static std::string PCRBlock() {

@@ -190,8 +190,8 @@ TEST(Pmt, SmallestAndFullSections) {
               "[PMT] TI:0x02(maybe PMT) SSI:1 R1:3 SLEN:47 TSI:1024 R2:3 VER:9 CNI:1 SN:0 LSN:0 PCRPID:0x01FF PIL:12\n"
               "  DSC:2\n[D Conditional access] L:6 CASID:5 R:7 CAPID:0x0130\n  0x01, 0x02, \n"
               "[D Digital Copy Control] T:0xC1 L:2\n  0x84, 0xFF, \n"
-              "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:3 DSC:1\n  DSC:1\n[D Stream Identifier] T:0x52 L:1\n  0x00, \n"
-              "  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:9 DSC:2\n  DSC:2\n[D ISO 639 language]\n  <0> ILC:6975598 AT:0\n"
+              "  ST:0x1B(ISO/IEC 14496-10 AVC Video) EPID:0x0111 ESIL:3 DSC:1\n  CODEC:h264\n  DSC:1\n[D Stream Identifier] T:0x52 L:1\n  0x00, \n"
+              "  ST:0x0F(ISO/IEC 13818-7 Audio) EPID:0x0112 ESIL:9 DSC:2\n  CODEC:aac\n  DSC:2\n[D ISO 639 language]\n  <0> ILC:6975598 AT:0\n"
               "[D Stream Identifier] T:0x52 L:1\n  0x10, \n" + Crc(full));
     EXPECT_EQ(pmt->decoded, 1);
     EXPECT_EQ(pmt->PID, 0x1F0);

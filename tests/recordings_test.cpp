@@ -147,8 +147,8 @@ TEST(RunsReport, BroadcastLanguagesAndDurations) {
     ASSERT_EQ(crcs.size(), 3u);
     EXPECT_EQ(crcs[0], crcs[2]);
     EXPECT_NE(crcs[0], crcs[1]);
-    EXPECT_NE(text.out.find("stream PID 0x0112 type 0x0F (ISO/IEC 13818-7 Audio) languages jpn\n"), std::string::npos);
-    EXPECT_NE(text.out.find("stream PID 0x0113 type 0x0F (ISO/IEC 13818-7 Audio) languages eng\n"), std::string::npos);
+    EXPECT_NE(text.out.find("stream PID 0x0112 type 0x0F (ISO/IEC 13818-7 Audio) codec aac languages jpn\n"), std::string::npos);
+    EXPECT_NE(text.out.find("stream PID 0x0113 type 0x0F (ISO/IEC 13818-7 Audio) codec aac languages eng\n"), std::string::npos);
 
     // The durations add up to the recording's PCR span within a second. The span is read here
     // from the packets on the PCR PID (0x1FF) that carry a PCR.
@@ -229,13 +229,13 @@ TEST(RealCaptures, TablesUnitsLanguagesAndDamage) {
     // Languages from the subtitling descriptor (both subtitle PIDs are French), the ISO 639
     // descriptor before the supplementary audio descriptor, and of all 31 streams.
     auto runs = RunCommand("velkarin-dump", {"--runs", path("tsduck-test-026-dvb-avc-subs.ts")});
-    EXPECT_NE(runs.out.find("stream PID 0x008C type 0x06 (ISO/IEC 13818-1 PES packets) languages fra\n"), std::string::npos) << runs.out;
-    EXPECT_NE(runs.out.find("stream PID 0x008E type 0x06 (ISO/IEC 13818-1 PES packets) languages fra\n"), std::string::npos);
-    EXPECT_NE(runs.out.find("stream PID 0x0083 type 0x06 (ISO/IEC 13818-1 PES packets) languages qad fra\n"), std::string::npos);
+    EXPECT_NE(runs.out.find("stream PID 0x008C type 0x06 (ISO/IEC 13818-1 PES packets) codec dvb_subtitle languages fra\n"), std::string::npos) << runs.out;
+    EXPECT_NE(runs.out.find("stream PID 0x008E type 0x06 (ISO/IEC 13818-1 PES packets) codec dvb_subtitle languages fra\n"), std::string::npos);
+    EXPECT_NE(runs.out.find("stream PID 0x0083 type 0x06 (ISO/IEC 13818-1 PES packets) codec eac3 languages qad fra\n"), std::string::npos);
     auto bd = RunCommand("velkarin-dump", {"--runs", "--json", path("mpmi-bd-dts1.m2ts")});
     EXPECT_EQ(Count(bd.out, "\"pid\":"), 31u);
     EXPECT_EQ(Count(bd.out, "\"languages\": [\""), 30u);  // every stream but the video
-    EXPECT_NE(bd.out.find("{\"pid\": 4628, \"stream_type\": 144, \"type_name\": \"<User define>\", \"languages\": [\"slk\"]}"),
+    EXPECT_NE(bd.out.find("{\"pid\": 4628, \"stream_type\": 144, \"type_name\": \"<User define>\", \"codec\": \"hdmv_pgs_subtitle\", \"dual_mono\": false, \"languages\": [\"slk\"]}"),
               std::string::npos);
 
     // Every PMT of this capture fails its CRC_32: velkarin says so, and every command reports

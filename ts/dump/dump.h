@@ -43,6 +43,8 @@ int32_t TS_Descriptor_PrintPrivateDataIndicator(const TS_Descriptor* d);        
 int32_t TS_Descriptor_PrintSmoothingBuffer(const TS_Descriptor* d);             // tag 16
 int32_t TS_Descriptor_PrintSTD(const TS_Descriptor* d);                         // tag 17
 int32_t TS_Descriptor_PrintIBP(const TS_Descriptor* d);                         // tag 18
+int32_t TS_Descriptor_PrintComponent(const TS_Descriptor* d);                   // tag 0x50
+int32_t TS_Descriptor_PrintAudioComponent(const TS_Descriptor* d);              // tag 0xC4
 
 // ---------------------------------------------------------------------------------------------
 // Table printers. -1 for a null record, else 0.

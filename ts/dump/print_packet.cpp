@@ -162,6 +162,43 @@ void AppendIBP(Text& t, const TS_Descriptor& d) {
     t.S(" MGL:").D(b.max_gop_length).S("\n");
 }
 
+// Text bytes held of a descriptor whose text follows `fixed` bytes of fields: what its
+// descriptor_length leaves, never more than the record's array.
+template <size_t N>
+uint32_t TextCount(uint8_t descriptor_length, uint32_t fixed, const uint8_t (&)[N]) {
+    if (descriptor_length <= fixed) return 0;
+    const uint32_t n = descriptor_length - fixed;
+    return n < N ? n : static_cast<uint32_t>(N);
+}
+
+// "[D Component] SCE:%d SC:%d CT:%d CTAG:%d ILC:%d\n  " and the text bytes; a descriptor
+// too short for those fields was kept raw and prints so.
+void AppendComponent(Text& t, const TS_Descriptor& d) {
+    if (d.descriptor_length < TS_COMPONENT_FIXED) return AppendRaw(t, d);
+    const auto& c = d.component;
+    t.S("[D Component] SCE:").D(c.stream_content_ext).S(" SC:").D(c.stream_content);
+    t.S(" CT:").D(c.component_type).S(" CTAG:").D(c.component_tag);
+    t.S(" ILC:").D(Signed(c.ISO_639_language_code)).S("\n  ");
+    t.ByteList(c.text_char, TextCount(d.descriptor_length, 6, c.text_char));
+}
+
+// "[D Audio Component] R1:%d SC:%d CT:%d CTAG:%d ST:%d SGT:%d EMLF:%d MCF:%d QI:%d SR:%d
+// R2:%d ILC:%d ILC2:%d\n  " and the text bytes; one too short for its fields was kept raw
+// and prints so.
+void AppendAudioComponent(Text& t, const TS_Descriptor& d) {
+    if (d.descriptor_length < TS_AUDIO_COMPONENT_FIXED) return AppendRaw(t, d);
+    const auto& a = d.audio_component;
+    t.S("[D Audio Component] R1:").D(a.reserved_future_use_1).S(" SC:").D(a.stream_content);
+    t.S(" CT:").D(a.component_type).S(" CTAG:").D(a.component_tag).S(" ST:").D(a.stream_type);
+    t.S(" SGT:").D(a.simulcast_group_tag).S(" EMLF:").D(a.ES_multi_lingual_flag);
+    t.S(" MCF:").D(a.main_component_flag).S(" QI:").D(a.quality_indicator);
+    t.S(" SR:").D(a.sampling_rate).S(" R2:").D(a.reserved_future_use_2);
+    t.S(" ILC:").D(Signed(a.ISO_639_language_code)).S(" ILC2:").D(Signed(a.ISO_639_language_code_2));
+    t.S("\n  ");
+    const uint32_t fixed = TS_AUDIO_COMPONENT_FIXED + (a.ES_multi_lingual_flag ? 3u : 0u);
+    t.ByteList(a.text_char, TextCount(d.descriptor_length, fixed, a.text_char));
+}
+
 using Appender = void (*)(Text&, const TS_Descriptor&);
 
 // The printer of each tag with a decoded body; null for the raw ones.

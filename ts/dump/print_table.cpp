@@ -6,6 +6,7 @@
 
 #include "dump/text.h"
 #include "dump/dump.h"
+#include "psi/codec.h"
 #include "psi/names.h"
 
 using ts_detail::Text;
@@ -87,8 +88,8 @@ int32_t TS_PMT_Print(const TS_PMT* pmt) {
     if (pmt == nullptr) return -1;
     // "[PMT] TI:0x%02X(%s) SSI:%d R1:%d SLEN:%d TSI:%d R2:%d VER:%d CNI:%d SN:%d LSN:%d
     // PCRPID:0x%04X PIL:%d\n", "  DSC:%d\n" and the program descriptors; per stream
-    // "  ST:0x%02X(%s) EPID:0x%04X ESIL:%d DSC:%d\n", "  DSC:%d\n" and its descriptors;
-    // then "  CRC32:0x%08X\n".
+    // "  ST:0x%02X(%s) EPID:0x%04X ESIL:%d DSC:%d\n", "  CODEC:%s\n" when the PMT names
+    // its codec (TS_StreamCodec), "  DSC:%d\n" and its descriptors; then "  CRC32:0x%08X\n".
     Text t;
     t.S("[PMT] TI:0x").X(pmt->table_id, 2).S("(").S(ts_detail::TableIdLabel(pmt->table_id)).S(")");
     t.S(" SSI:").D(pmt->section_syntax_indicator).S(" R1:").D(pmt->reserved_1);
@@ -105,6 +106,7 @@ int32_t TS_PMT_Print(const TS_PMT* pmt) {
         t.S("  ST:0x").X(s.stream_type, 2).S("(").S(ts_detail::StreamTypeLabel(s.stream_type)).S(")");
         t.S(" EPID:0x").X(s.elementary_PID, 4).S(" ESIL:").D(s.ES_info_length);
         t.S(" DSC:").D(s.descriptor_count).S("\n");
+        if (const char* codec = TS_CodecName(TS_StreamCodec(pmt, &s))) t.S("  CODEC:").S(codec).S("\n");
         t.S("  DSC:").D(s.descriptor_count).S("\n");
         AppendDescriptors(t, s.descriptors, s.descriptor_count);
     }

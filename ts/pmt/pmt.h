@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../psi/codec.h"
 #include "../psi/psi.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -76,6 +77,8 @@ struct TS_RunStream {
     uint16_t PID;
     uint8_t stream_type;
     uint8_t language_count;
+    TS_CodecId codec;   // TS_StreamCodec, or TS_StreamTypeCodec beyond the detailed records
+    uint8_t dual_mono;  // TS_StreamDualMono: both languages are among `languages`
     uint32_t languages[TS_MAX_RUN_LANGUAGES];  // distinct ISO_639_language_codes, in order
 };
 struct TS_RunInfo {
@@ -100,7 +103,10 @@ struct TS_RunReport {
 // Fills `report` from one pass over `fileName` with the survey's rules. Results as for
 // TS_CheckPMTSplit.
 int32_t TS_SurveyRuns(TS_RunReport* report, const char* fileName, TS_PMTOptions* options = nullptr);
-// Writes the report of `fileName` on standard output, as text or as one JSON document.
+// Writes the report of `fileName` on standard output, as text or as one JSON document. Each
+// stream line names its codec ("codec h264") when the PMT tells it and says "dual mono"
+// for two mono channels in two languages; in JSON "codec" (null when unknown) and
+// "dual_mono".
 int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json);
 
 // Timeline: a picture of a one-program recording. Its axis is the PCR time of the program

@@ -19,7 +19,7 @@ namespace {
 void CollectLanguages(TS_RunStream& s, const TS_StreamInfo& info, uint16_t pid) {
     uint32_t codes[TS_MAX_LANGUAGES];
     const uint32_t descriptors = info.descriptor_count < TS_MAX_DESCRIPTORS ? info.descriptor_count : TS_MAX_DESCRIPTORS;
-    for (int source = TS_LANGUAGE_ISO_639; source <= TS_LANGUAGE_SUPPLEMENTARY; ++source) {
+    for (int source = TS_LANGUAGE_ISO_639; source <= TS_LANGUAGE_LAST; ++source) {
         for (uint32_t d = 0; d < descriptors; ++d) {
             const TS_Descriptor& desc = info.descriptors[d];
             if (TS_Descriptor_LanguageSource(&desc) != source) continue;
@@ -36,6 +36,22 @@ void CollectLanguages(TS_RunStream& s, const TS_StreamInfo& info, uint16_t pid) 
             }
         }
     }
+}
+
+// Codec, dual mono and languages of the stream entry `i` of `pmt`.
+void DescribeStream(TS_RunStream& s, const TS_PMT& pmt, uint32_t i) {
+    s.language_count = 0;
+    s.dual_mono = 0;
+    if (i >= pmt.stream_count || i >= TS_MAX_STREAMS) {  // beyond the detailed records
+        s.codec = TS_StreamTypeCodec(&pmt, s.stream_type);
+        return;
+    }
+    const TS_StreamInfo& info = pmt.streams[i];
+    s.codec = TS_StreamCodec(&pmt, &info);
+    // The languages of a dual-mono pair come from descriptors that are language sources too.
+    CollectLanguages(s, info, pmt.PID);
+    uint32_t pair[2];
+    s.dual_mono = TS_StreamDualMono(&pmt, &info, pair) == 1;
 }
 
 struct RunsSink {
@@ -67,8 +83,7 @@ struct RunsSink {
             TS_RunStream& s = r.streams[r.stream_count++];
             s.PID = pmt.elementary_PIDs[i];
             s.stream_type = pmt.elementary_stream_types[i];
-            s.language_count = 0;
-            if (i < pmt.stream_count && i < TS_MAX_STREAMS) CollectLanguages(s, pmt.streams[i], pmt.PID);
+            DescribeStream(s, pmt, i);
         }
     }
 
@@ -235,12 +250,17 @@ int32_t TS_PrintRuns(const TS_RunReport* report, const char* fileName, bool json
         for (uint32_t k = 0; k < r.stream_count && k < TS_MAX_ELEMENTARY_PIDS; ++k) {
             const TS_RunStream& s = r.streams[k];
             TS_Header_StreamTypeToString(label, s.stream_type);
+            const char* codec = TS_CodecName(s.codec);
             if (json) {
                 std::printf("%s{\"pid\": %u, \"stream_type\": %u, \"type_name\": ", k ? ", " : "", s.PID, s.stream_type);
                 PrintJSONString(reinterpret_cast<const unsigned char*>(label), std::strlen(label));
-                std::fputs(", \"languages\": [", stdout);
+                if (codec) std::printf(", \"codec\": \"%s\"", codec);
+                else std::fputs(", \"codec\": null", stdout);
+                std::printf(", \"dual_mono\": %s, \"languages\": [", s.dual_mono ? "true" : "false");
             } else {
                 std::printf("  stream PID 0x%04X type 0x%02X (%s)", s.PID, s.stream_type, label);
+                if (codec) std::printf(" codec %s", codec);
+                if (s.dual_mono) std::fputs(" dual mono", stdout);
             }
             for (uint32_t l = 0; l < s.language_count && l < TS_MAX_RUN_LANGUAGES; ++l) {
                 LanguageText(s.languages[l], language);

@@ -172,9 +172,14 @@ constexpr const char* kDamageColour[] = {"#d62728", "#ff7f0e", "#7b3fb0"};
 constexpr const char* kDamageName[] = {"CRC_32 failures", "continuity breaks", "resyncs"};
 constexpr const char* kDamageClass[] = {"crc", "continuity", "resync"};
 
-// The codec of a stream, as its lane names it: for now the name of its stream_type.
-const char* CodecName(uint8_t stream_type, char* buffer) {
-    TS_Header_StreamTypeToString(buffer, stream_type);
+// The codec of a stream, as its lane names it: the codec's name, else (when the PMT does not
+// tell it) the name of its stream_type.
+const char* CodecName(const TS_RunStream& s, char* buffer) {
+    if (const char* name = TS_CodecName(s.codec)) {
+        std::snprintf(buffer, TS_LABEL_CAPACITY, "%s%s", name, s.dual_mono ? " dual mono" : "");
+        return buffer;
+    }
+    TS_Header_StreamTypeToString(buffer, s.stream_type);
     return buffer;
 }
 
@@ -381,8 +386,9 @@ void PrintRuns(const Axis& a, const TS_RunReport* r, const PMTIndices& pmts) {
 
 // The label of a lane: its PID, the codecs the runs give it and its languages.
 void PrintLaneLabel(const TS_RunReport* r, uint16_t pid, int y) {
-    uint8_t types[8];
-    uint32_t type_count = 0;
+    // The distinct kinds of stream the runs give the PID (stream_type, codec, dual mono).
+    const TS_RunStream* kinds[8];
+    uint32_t kind_count = 0;
     uint32_t languages[TS_MAX_RUN_LANGUAGES];
     uint32_t language_count = 0;
     for (uint32_t i = 0; i < r->run_count && i < TS_MAX_RUNS; ++i) {
@@ -391,8 +397,10 @@ void PrintLaneLabel(const TS_RunReport* r, uint16_t pid, int y) {
             const TS_RunStream& s = run.streams[k];
             if ((s.PID & 0x1FFF) != pid) continue;
             bool known = false;
-            for (uint32_t j = 0; j < type_count; ++j) known = known || types[j] == s.stream_type;
-            if (!known && type_count < 8) types[type_count++] = s.stream_type;
+            for (uint32_t j = 0; j < kind_count; ++j)
+                known = known || (kinds[j]->stream_type == s.stream_type && kinds[j]->codec == s.codec &&
+                                  kinds[j]->dual_mono == s.dual_mono);
+            if (!known && kind_count < 8) kinds[kind_count++] = &s;
             for (uint32_t l = 0; l < s.language_count && l < TS_MAX_RUN_LANGUAGES; ++l) {
                 known = false;
                 for (uint32_t j = 0; j < language_count; ++j) known = known || languages[j] == s.languages[l];
@@ -402,9 +410,9 @@ void PrintLaneLabel(const TS_RunReport* r, uint16_t pid, int y) {
     }
     char label[TS_LABEL_CAPACITY];
     std::printf("<text x=\"12\" y=\"%d\" font-size=\"12\"><tspan font-weight=\"bold\">0x%04X</tspan> ", y, pid);
-    for (uint32_t j = 0; j < type_count; ++j) {
+    for (uint32_t j = 0; j < kind_count; ++j) {
         if (j) std::fputs(" / ", stdout);
-        PutXML(CodecName(types[j], label));
+        PutXML(CodecName(*kinds[j], label));
     }
     std::fputs("</text>", stdout);
     if (language_count) {

@@ -1,5 +1,6 @@
-// Descriptor decoding (ISO/IEC 13818-1 2.6): tags 2 to 18 into their bodies, every other
-// tag as raw bytes. `available` bounds every read to the section the descriptor lies in.
+// Descriptor decoding (ISO/IEC 13818-1 2.6): tags 2 to 18, the DVB component descriptor and
+// the ARIB audio component descriptor into their bodies, every other tag as raw bytes.
+// `available` bounds every read to the section the descriptor lies in.
 #include "core/reader.h"
 #include "psi/descriptor_tags.h"
 #include "psi/psi.h"
@@ -26,6 +27,13 @@ uint32_t TrailingLength(const TS_Descriptor* d) {
 
 // The result of a decoder: its reads must have stayed within the bytes available.
 int32_t Finished(const ByteReader& body) { return body.overrun ? TS_DESCRIPTOR_OVERRUN : 0; }
+
+// The body of a descriptor read within its own descriptor_length: a reader over the bytes it
+// claims, clamped to those available. `whole`: the claimed bytes are all there.
+ByteReader Claimed(const TS_Descriptor* d, ByteReader& body, bool& whole) {
+    whole = body.remaining() >= d->descriptor_length;
+    return body.sub(d->descriptor_length);
+}
 
 }  // namespace
 
@@ -218,6 +226,51 @@ int32_t TS_Descriptor_GetIBP(TS_Descriptor* d, const uint8_t* bytes, uint16_t av
     return Finished(b);
 }
 
+int32_t TS_Descriptor_GetComponent(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
+    TS_DESCRIPTOR_BEGIN(0x50);
+    if (d->descriptor_length < TS_COMPONENT_FIXED) return TS_Descriptor_GetRAW(d, bytes, available);
+    bool whole = false;
+    ByteReader c = Claimed(d, b, whole);
+    auto& m = d->component;
+    const uint8_t x = c.u8();
+    m.stream_content_ext = x >> 4;
+    m.stream_content = x & 0x0F;
+    m.component_type = c.u8();
+    m.component_tag = c.u8();
+    m.ISO_639_language_code = c.u24();
+    c.copy(m.text_char, c.remaining(), sizeof m.text_char);
+    return whole ? 0 : TS_DESCRIPTOR_OVERRUN;
+}
+
+int32_t TS_Descriptor_GetAudioComponent(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
+    TS_DESCRIPTOR_BEGIN(0xC4);
+    if (d->descriptor_length < TS_AUDIO_COMPONENT_FIXED) return TS_Descriptor_GetRAW(d, bytes, available);
+    bool whole = false;
+    ByteReader c = Claimed(d, b, whole);
+    auto& a = d->audio_component;
+    const uint8_t x = c.u8();
+    a.reserved_future_use_1 = x >> 4;
+    a.stream_content = x & 0x0F;
+    a.component_type = c.u8();
+    a.component_tag = c.u8();
+    a.stream_type = c.u8();
+    a.simulcast_group_tag = c.u8();
+    const uint8_t y = c.u8();
+    a.ES_multi_lingual_flag = y >> 7;
+    a.main_component_flag = (y >> 6) & 1;
+    a.quality_indicator = (y >> 4) & 3;
+    a.sampling_rate = (y >> 1) & 7;
+    a.reserved_future_use_2 = y & 1;
+    a.ISO_639_language_code = c.u24();
+    a.ISO_639_language_code_2 = 0;
+    if (a.ES_multi_lingual_flag) {
+        if (c.has(3)) a.ISO_639_language_code_2 = c.u24();
+        else c.skip(c.remaining());  // a code cut short is none, nor text
+    }
+    c.copy(a.text_char, c.remaining(), sizeof a.text_char);
+    return whole ? 0 : TS_DESCRIPTOR_OVERRUN;
+}
+
 int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t available) {
     if (d == nullptr || bytes == nullptr) return -1;
     if (available < 1) return -2;
@@ -262,6 +315,8 @@ TS_LanguageSource TS_Descriptor_LanguageSource(const TS_Descriptor* d) {
         case 0x7F:  // extension descriptor: the supplementary audio descriptor is extension 0x06
             return d->descriptor_length >= 1 && d->raw.data[0] == 0x06 ? TS_LANGUAGE_SUPPLEMENTARY
                                                                         : TS_LANGUAGE_NONE;
+        case 0xC4: return TS_LANGUAGE_AUDIO_COMPONENT;
+        case 0x50: return TS_LANGUAGE_COMPONENT;
         default: return TS_LANGUAGE_NONE;
     }
 }
@@ -288,6 +343,18 @@ uint32_t TS_Descriptor_GetLanguages(const TS_Descriptor* d, uint32_t* codes, uin
             break;
         case TS_LANGUAGE_SUPPLEMENTARY:  // extension tag, flags ending in language_code_present
             if (d->descriptor_length >= 5 && (data[1] & 1) && n < capacity) codes[n++] = code_at(2);
+            break;
+        case TS_LANGUAGE_AUDIO_COMPONENT: {  // the code, then the second one when flagged
+            if (d->descriptor_length < TS_AUDIO_COMPONENT_FIXED) break;  // kept raw
+            const auto& a = d->audio_component;
+            if (n < capacity) codes[n++] = a.ISO_639_language_code;
+            if (a.ES_multi_lingual_flag && d->descriptor_length >= TS_AUDIO_COMPONENT_FIXED + 3 && n < capacity)
+                codes[n++] = a.ISO_639_language_code_2;
+            break;
+        }
+        case TS_LANGUAGE_COMPONENT:
+            if (d->descriptor_length >= TS_COMPONENT_FIXED && n < capacity)
+                codes[n++] = d->component.ISO_639_language_code;
             break;
         default: break;
     }

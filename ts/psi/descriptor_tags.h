@@ -1,7 +1,8 @@
-// The descriptors of ISO/IEC 13818-1 (2.6) that have a decoded body, one line each: the
-// descriptor_tag, the name their decoder (TS_Descriptor_Get<Name>) and printer
-// (TS_Descriptor_Print<Name>) carry, and the label the name table gives the tag ("?" for the
-// tags whose printer names them itself). Every table by tag, of decoders, printers and
+// The descriptors that have a decoded body, one line each: those of ISO/IEC 13818-1 (2.6),
+// then the DVB component descriptor and the ARIB audio component descriptor, which tell an
+// audio stream's channel mode. Each line holds the descriptor_tag, the name their decoder
+// (TS_Descriptor_Get<Name>) and printer (TS_Descriptor_Print<Name>) carry, and the label the
+// name table gives the tag ("?" for the tags whose printer names them itself). Every table by tag, of decoders, printers and
 // labels, is made from this list; a descriptor with a body of its own is added here.
 #pragma once
 
@@ -22,4 +23,6 @@
     X(0x0F, PrivateDataIndicator, "?")                                \
     X(0x10, SmoothingBuffer, "?")                                     \
     X(0x11, STD, "?")                                                 \
-    X(0x12, IBP, "?")
+    X(0x12, IBP, "?")                                                 \
+    X(0x50, Component, "Component")                                   \
+    X(0xC4, AudioComponent, "Audio Component")

@@ -112,6 +112,19 @@ struct TS_Descriptor {
             uint16_t max_gop_length;
         } IBP;  // tag 18
         struct {
+            uint32_t ISO_639_language_code;
+            uint8_t stream_content_ext, stream_content, component_type, component_tag;
+            uint8_t text_char[249];  // descriptor_length - 6 text bytes
+        } component;  // tag 0x50, DVB component_descriptor
+        struct {
+            uint32_t ISO_639_language_code;
+            uint32_t ISO_639_language_code_2;  // 0 unless ES_multi_lingual_flag
+            uint8_t reserved_future_use_1, stream_content, component_type, component_tag,
+                stream_type, simulcast_group_tag, ES_multi_lingual_flag, main_component_flag,
+                quality_indicator, sampling_rate, reserved_future_use_2;
+            uint8_t text_char[246];  // the text bytes after the language codes
+        } audio_component;  // tag 0xC4, ARIB audio_component_descriptor
+        struct {
             uint8_t data[255];
         } raw;  // every other tag
     };
@@ -120,7 +133,12 @@ struct TS_Descriptor {
 // Decode the descriptor at `bytes`, whose tag and length bytes and body lie within the first
 // `available` bytes. A body whose fixed fields run past `available` reads zeros there, never
 // beyond, and the result is TS_DESCRIPTOR_OVERRUN. The ...GetXxx decoders return -2 for
-// another tag.
+// another tag. The DVB and ARIB component descriptors (0x50, 0xC4) read only within their
+// descriptor_length, TS_DESCRIPTOR_OVERRUN when it runs past `available`. One shorter than
+// its fixed fields (TS_COMPONENT_FIXED, TS_AUDIO_COMPONENT_FIXED bytes) is kept as raw bytes;
+// the second language code of an audio component descriptor too short for it reads 0.
+inline constexpr uint8_t TS_COMPONENT_FIXED = 6;
+inline constexpr uint8_t TS_AUDIO_COMPONENT_FIXED = 9;
 inline constexpr int32_t TS_DESCRIPTOR_OVERRUN = -3;
 int32_t TS_GetDescriptor(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetVideoStream(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
@@ -148,6 +166,8 @@ int32_t TS_Descriptor_GetSmoothingBuffer(TS_Descriptor* d, const uint8_t* bytes,
                                          uint16_t available);
 int32_t TS_Descriptor_GetSTD(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetIBP(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
+int32_t TS_Descriptor_GetComponent(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
+int32_t TS_Descriptor_GetAudioComponent(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 int32_t TS_Descriptor_GetRAW(TS_Descriptor* d, const uint8_t* bytes, uint16_t available);
 
 // Entries of an ISO_639_language_descriptor: descriptor_length / 4, at most TS_MAX_LANGUAGES.
@@ -160,6 +180,9 @@ enum TS_LanguageSource : int8_t {
     TS_LANGUAGE_SUBTITLING = 1,     // DVB subtitling_descriptor (0x59)
     TS_LANGUAGE_TELETEXT = 2,       // DVB teletext_descriptor (0x56)
     TS_LANGUAGE_SUPPLEMENTARY = 3,  // DVB supplementary_audio_descriptor (extension 0x06 of 0x7F)
+    TS_LANGUAGE_AUDIO_COMPONENT = 4,  // ARIB audio_component_descriptor (0xC4): one or two
+    TS_LANGUAGE_COMPONENT = 5,        // DVB component_descriptor (0x50)
+    TS_LANGUAGE_LAST = TS_LANGUAGE_COMPONENT,
 };
 TS_LanguageSource TS_Descriptor_LanguageSource(const TS_Descriptor* d);
 // The ISO 639 codes (24 bits each) a decoded descriptor names, in its order; returns how many
