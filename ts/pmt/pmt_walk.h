@@ -28,6 +28,7 @@
 
 #include "core/clock.h"
 #include "core/report.h"
+#include "psi/pat_table.h"
 #include "core/hold.h"
 #include "psi/pmt_pids.h"
 #include "core/scan.h"
@@ -65,7 +66,7 @@ inline void AddRunPCR(uint8_t* has_pcr, uint64_t* first, uint64_t* last, uint64_
 
 // The large parts of the walk's state, in static storage (one driver runs at a time).
 struct WalkStorage {
-    TS_TableSections pat_sections;
+    PATTable pat_table;
     TS_SectionCarriers pat_carriers;
     uint16_t pat_unit_count[TS_MAX_TABLE_SECTIONS];
     uint8_t pat_units[TS_MAX_TABLE_SECTIONS][TS_MAX_CARRIERS][TS_MAX_UNIT_SIZE];
@@ -94,8 +95,6 @@ struct PMTWalk {
     uint64_t last_index = 0;          // ... ending with this packet ...
     uint32_t last_crc = 0;            // ... for the PMT of this CRC_32
     bool hold_full_noted = false;
-    int32_t pat_added = 0;            // what the last PAT section gave the table ...
-    bool pat_decoded = false;         // ... and whether the PAT decoded from it
     bool pmt_decoded = false;         // the last PMT section decoded
     uint32_t runs = 0;                // runs begun
     uint32_t run_crc = 0;             // CRC_32 of the last run begun
@@ -106,7 +105,7 @@ struct PMTWalk {
 
     PMTWalk(Sink& s, const char* input_name, TS_PMTOptions* walk_options)
         : sink(s), name(input_name), options(walk_options) {
-        TS_TableSections_Initialise(&w.pat_sections);
+        w.pat_table.Initialise();
         std::memset(&w.pat_carriers, 0, offsetof(TS_SectionCarriers, units));
         std::memset(&w.pmt_carriers, 0, offsetof(TS_SectionCarriers, units));
         std::memset(w.pat_unit_count, 0, sizeof w.pat_unit_count);
@@ -196,12 +195,8 @@ struct PMTWalk {
 
     int32_t PATSection(const TS_SectionEvent* e) {
         // A repeated section leaves the table as it was: what it gave last time holds.
-        const int32_t added = e->repeat ? pat_added : TS_TableSections_Add(&w.pat_sections, e->section);
-        pat_added = added;
-        if (added < 0) {
-            ++g_tDamage.damaged_sections;
-            return 0;
-        }
+        const int32_t added = w.pat_table.Add(e);
+        if (added < 0) return 0;
         const uint8_t number = e->section->buffer[6];
         if (e->section->buffer[5] & 1) {  // applicable: keep its packets for the PAT copy
             w.pat_unit_count[number] = e->unit_count;
@@ -211,18 +206,11 @@ struct PMTWalk {
         }
         if (added == 0) return 0;
         TS_PAT& pat = data->tPAT;
-        if (!(e->repeat && pat_decoded)) {
-            pat_decoded = TS_PAT_FromTableSections(&pat, &w.pat_sections) == 0;
-            if (!pat_decoded) {
-                ++g_tDamage.damaged_sections;
-                return 0;
-            }
-        }
-        if (pat.capacity_reached) NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
+        if (!w.pat_table.Decode(e, &pat)) return 0;
         uint16_t pid = TS_NO_PID;
         if (FollowedPMTPID(pat, &pid) != 0) return kTooManyPrograms;
         w.saved_count = 0;
-        for (uint32_t k = 0; k <= w.pat_sections.last_section_number; ++k)
+        for (uint32_t k = 0; k <= w.pat_table.sections.last_section_number; ++k)
             for (uint16_t u = 0; u < w.pat_unit_count[k] && w.saved_count < TS_MAX_CARRIERS; ++u)
                 std::memcpy(w.saved[w.saved_count++], w.pat_units[k][u], w.saved_unit_size);
         if (pid != pmt_pid) {

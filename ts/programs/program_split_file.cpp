@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/report.h"
+#include "psi/pat_table.h"
 #include "psi/pmt_pids.h"
 #include "programs/program_output.h"
 #include "core/scan.h"
@@ -54,7 +55,7 @@ struct FileSplit {
     bool keep_si = false;
     EntrySet open_files;         // entries whose file is open
     ts_detail::SplitIO io;
-    TS_TableSections pat_sections;
+    ts_detail::PATTable pat_table;
     ts_detail::ProgramPMT programs[kEntries];  // parallel to g_tPNSplitData.ltEntry
     EntrySet pmt_route[kPIDCount];              // entries whose PMT PID it is
     EntrySet stream_route[kPIDCount];           // entries whose PMT names it
@@ -66,8 +67,6 @@ struct FileSplit {
     uint8_t reduced[TS_MAX_UNIT_SIZE];
     TS_PMT pmt;                                 // each PMT section is decoded here
     bool warned_full = false;
-    int32_t pat_added = 0;                      // what the last PAT section gave the table ...
-    bool pat_decoded = false;                   // ... and whether the PAT decoded from it
 
     uint32_t Index(const ts_detail::ProgramPMT* p) const { return static_cast<uint32_t>(p - programs); }
 
@@ -173,20 +172,8 @@ struct FileSplit {
     }
 
     int32_t PATSection(const TS_SectionEvent* event) {
-        // A repeated section leaves the table as it was: what it gave last time holds.
-        const int32_t added = event->repeat ? pat_added : TS_TableSections_Add(&pat_sections, event->section);
-        pat_added = added;
-        if (added < 0) ++ts_detail::g_tDamage.damaged_sections;
-        if (added <= 0) return 0;
         TS_PAT& pat = g_tData.tPAT;
-        if (!(event->repeat && pat_decoded)) {
-            pat_decoded = TS_PAT_FromTableSections(&pat, &pat_sections) == 0;
-            if (!pat_decoded) {
-                ++ts_detail::g_tDamage.damaged_sections;
-                return 0;
-            }
-        }
-        if (pat.capacity_reached) ts_detail::NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
+        if (pat_table.Add(event) <= 0 || !pat_table.Decode(event, &pat)) return 0;
         std::memcpy(pat_unit, packet->unit, packet->unit_size);
         const uint32_t count = pat.program_count < TS_MAX_PROGRAMS ? pat.program_count : TS_MAX_PROGRAMS;
 
@@ -351,7 +338,7 @@ int32_t TS_ProgramSplitFile(const char* fileName, TS_OutputOpenedHandler opened,
     s.io.hold_full_noted = false;
     s.file_name = fileName;
     s.warned_full = false;
-    TS_TableSections_Initialise(&s.pat_sections);
+    s.pat_table.Initialise();
     if (GetBaseFileName(g_strString1, fileName) != 0) {
         ts_detail::Report("Error: Failed open %s.\n", fileName);
         return -2;

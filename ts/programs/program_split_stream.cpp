@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "psi/pat_table.h"
 #include "psi/pmt_pids.h"
 #include "programs/program_output.h"
 #include "core/scan.h"
@@ -19,9 +20,7 @@ struct StreamSplit {
     const char* file_name = nullptr;
     const char* output_name = nullptr;
     ts_detail::SplitIO io;
-    TS_TableSections pat_sections;
-    int32_t pat_added = 0;        // what the last PAT section gave the table ...
-    bool pat_decoded = false;     // ... and whether the PAT decoded from it
+    ts_detail::PATTable pat_table;
     ts_detail::ProgramPMT program;
     uint8_t followed[8192 / 8];  // PIDs the program's PMT names
     uint16_t pmt_pid = 0;
@@ -50,20 +49,8 @@ struct StreamSplit {
     }
 
     int32_t PATSection(const TS_SectionEvent* event) {
-        // A repeated section leaves the table as it was: what it gave last time holds.
-        const int32_t added = event->repeat ? pat_added : TS_TableSections_Add(&pat_sections, event->section);
-        pat_added = added;
-        if (added < 0) ++ts_detail::g_tDamage.damaged_sections;
-        if (added <= 0) return 0;
         TS_PAT& pat = g_tSimpleData.tPAT;
-        if (!(event->repeat && pat_decoded)) {
-            pat_decoded = TS_PAT_FromTableSections(&pat, &pat_sections) == 0;
-            if (!pat_decoded) {
-                ++ts_detail::g_tDamage.damaged_sections;
-                return 0;
-            }
-        }
-        if (pat.capacity_reached) ts_detail::NoteCapacity("PAT", TS_PID_PAT, ts_detail::kProgramsLimit);
+        if (pat_table.Add(event) <= 0 || !pat_table.Decode(event, &pat)) return 0;
         const uint32_t count = pat.program_count < TS_MAX_PROGRAMS ? pat.program_count : TS_MAX_PROGRAMS;
         for (uint32_t i = 0; i < count; ++i) {
             if (pat.programs[i].program_number == 0 || pat.programs[i].PID != pmt_pid) continue;
@@ -144,7 +131,7 @@ int32_t TS_ProgramSplitStream(const char* outputName, const char* fileName, uint
     if (outputName == nullptr || fileName == nullptr) return -1;
     StreamSplit& s = s_tStream;
     TS_InitialiseSimple(&g_tSimpleData);
-    TS_TableSections_Initialise(&s.pat_sections);
+    s.pat_table.Initialise();
     s.program.Reset();
     s.program.pid_count = 0;
     std::memset(s.followed, 0, sizeof s.followed);
