@@ -306,24 +306,20 @@ int32_t TS_CheckPMTSplit(TS_PMTSplitTable* table, const char* fileName, TS_PMTOp
     return r;
 }
 
-int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
-                        TS_PMTSplitTable* written, TS_PMTOptions* options) {
-    if (fileName == nullptr) return -1;
+// Opens the input, walks it into `sink` and finishes the outputs. A stream that turns into
+// several programs stops the split, but the pieces written up to that PAT are whole: they
+// are kept.
+template <class Sink>
+int32_t WalkInto(Sink& sink, const char* fileName, TS_PMTSplitTable* written, TS_PMTOptions* options) {
     TS_InitialiseSimple(&g_tSimpleData);
     if (GetBaseFileName(g_strString1, fileName, sizeof g_strString1) != 0) g_strString1[0] = '\0';
     InputFile input;
     if (OpenInput(&input, fileName) != 0) return -2;
-    WriterSink sink;
     sink.input = &input;
-    sink.all = all != 0;
-    sink.crc = crc;
-    sink.output_name = all ? nullptr : outputName;
     sink.base = options && options->output_base ? options->output_base : g_strString1;
     sink.margins = options && options->margins;
-    PMTWalk<WriterSink> walk(sink, fileName, options);
+    PMTWalk<Sink> walk(sink, fileName, options);
     int32_t r = walk.Run(input);
-    // A stream that turns into several programs stops the split, but the pieces written up to
-    // that PAT are whole: they are kept.
     int32_t closed = FinishOutputs(r == kTooManyPrograms ? 0 : r);
     CloseInput(&input);
     if (written) *written = sink.table;
@@ -331,21 +327,18 @@ int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const c
     return r;
 }
 
+int32_t TS_PMTSplitFile(const char* fileName, uint8_t all, uint32_t crc, const char* outputName,
+                        TS_PMTSplitTable* written, TS_PMTOptions* options) {
+    if (fileName == nullptr) return -1;
+    WriterSink sink;
+    sink.all = all != 0;
+    sink.crc = crc;
+    sink.output_name = all ? nullptr : outputName;
+    return WalkInto(sink, fileName, written, options);
+}
+
 int32_t TS_PMTSplitRuns(const char* fileName, TS_PMTSplitTable* written, TS_PMTOptions* options) {
     if (fileName == nullptr) return -1;
-    TS_InitialiseSimple(&g_tSimpleData);
-    if (GetBaseFileName(g_strString1, fileName, sizeof g_strString1) != 0) g_strString1[0] = '\0';
-    InputFile input;
-    if (OpenInput(&input, fileName) != 0) return -2;
     EachRunSink sink;
-    sink.input = &input;
-    sink.base = options && options->output_base ? options->output_base : g_strString1;
-    sink.margins = options && options->margins;
-    PMTWalk<EachRunSink> walk(sink, fileName, options);
-    int32_t r = walk.Run(input);
-    int32_t closed = FinishOutputs(r == kTooManyPrograms ? 0 : r);
-    CloseInput(&input);
-    if (written) *written = sink.table;
-    if (r == 0 && closed != 0) r = closed;
-    return r;
+    return WalkInto(sink, fileName, written, options);
 }
